@@ -1,0 +1,28 @@
+"""Send plain-text, HTML and Jinja2-templated mail over SMTP.
+
+    from brisvane import EasyMailer
+
+    mailer = EasyMailer("smtp.example.com", 465, "me@example.com", "app-password")
+    mailer.send("you@example.com", "Hello", body="Hi there!")
+"""
+
+__version__ = "0.1.0"
+__all__ = ["EasyMailer", "TemplateEngine", "__version__"]
+
+
+def __getattr__(name):
+    # The classes live in the compiled modules; importing them is deferred to
+    # first use so that `import brisvane` stays cheap (and free of Jinja2).
+    if name == "EasyMailer":
+        from brisvane.mailer import EasyMailer
+
+        return EasyMailer
+    if name == "TemplateEngine":
+        from brisvane.template import TemplateEngine
+
+        return TemplateEngine
+    raise AttributeError(f"module 'brisvane' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | {"EasyMailer", "TemplateEngine"})

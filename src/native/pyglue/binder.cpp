@@ -1,0 +1,143 @@
+// Argument binding with the interpreter's own error texts, and the entry type
+// checks derived from the annotation strings.
+#include "pyglue/module.hpp"
+#include "pyglue/operation.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace pyglue {
+
+namespace {
+
+Py_ssize_t required_count(const Operation& op) {
+    Py_ssize_t n = 0;
+    for (const Param& p : op.params) n += p.default_value == Default::required;
+    return n;
+}
+
+[[noreturn]] void raise_count(const Operation& op, Py_ssize_t given) {
+    const Py_ssize_t min = required_count(op);
+    const auto max = static_cast<Py_ssize_t>(op.params.size());
+    const bool too_few = given < min;
+    const Py_ssize_t expected = too_few ? min : max;
+    const char* bound = min == max ? "exactly" : too_few ? "at least" : "at most";
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 op.name, bound, expected, expected == 1 ? "" : "s", given);
+}
+
+PyObject* default_object(Default d) {
+    switch (d) {
+        case Default::true_:
+            return Py_True;
+        case Default::false_:
+            return Py_False;
+        default:
+            return Py_None;
+    }
+}
+
+bool same_name(PyObject* key, const Param& param) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) throw_current();
+    return static_cast<std::size_t>(size) == std::strlen(param.name) &&
+           std::memcmp(text, param.name, static_cast<std::size_t>(size)) == 0;
+}
+
+// Index of the parameter named `key`, or -1.
+Py_ssize_t param_index(const Operation& op, PyObject* key) {
+    for (std::size_t i = 0; i < op.params.size(); ++i)
+        if (same_name(key, op.params[i])) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
+}  // namespace
+
+void raise_argument_type(const char* param, PyTypeObject* expected, PyTypeObject* got,
+                         bool note_subclass) {
+    const py::str expected_name = type_name(expected);
+    const py::str got_name = type_name(got);
+    if (note_subclass && PyType_IsSubtype(got, expected))
+        raise_format(
+            PyExc_TypeError,
+            "Argument '%.200s' has incorrect type (expected %.200U, got %.200U). Subclasses "
+            "of built-in types are rejected; pass a plain %U",
+            param, expected_name.ptr(), got_name.ptr(), expected_name.ptr());
+    raise_format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200U, got %.200U)", param,
+                 expected_name.ptr(), got_name.ptr());
+}
+
+TypeCheck check_for_annotation(const char* annotation) {
+    TypeCheck check;
+    if (annotation == nullptr) return check;
+    std::string_view text(annotation);
+    if (text.starts_with("Optional[") && text.ends_with("]")) {
+        check.admits_none = true;
+        text = text.substr(9, text.size() - 10);
+    }
+    if (text == "str")
+        check.type = &PyUnicode_Type;
+    else if (text == "int")
+        check.type = &PyLong_Type;
+    else if (text == "dict" || text == "Dict")
+        check.type = &PyDict_Type;
+    else if (text.starts_with("List"))
+        check.type = &PyList_Type;
+    return check;
+}
+
+void check_argument(const char* param, py::handle value, const TypeCheck& check) {
+    if (check.type == nullptr || Py_IS_TYPE(value.ptr(), check.type)) return;
+    if (check.admits_none && value.is_none()) return;
+    raise_argument_type(param, check.type, Py_TYPE(value.ptr()), true);
+}
+
+void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Operation& op = call.op_;
+    const auto max = static_cast<Py_ssize_t>(op.params.size());
+    const Py_ssize_t min = required_count(op);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    if (nargs > max || (nkw == 0 && nargs < min)) raise_count(op, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        call.values_[i] = py::reinterpret_borrow<py::object>(args[i]);
+
+    if (nkw > 0) {
+        // Required parameters not given by position must come by keyword; the
+        // first one missing is reported with the count of those before it.
+        for (Py_ssize_t i = nargs; i < min; ++i) {
+            for (Py_ssize_t k = 0; k < nkw && !call.values_[i]; ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                if (PyUnicode_Check(key) && same_name(key, op.params[i]))
+                    call.values_[i] = py::reinterpret_borrow<py::object>(args[nargs + k]);
+            }
+            if (!call.values_[i]) raise_count(op, i);
+        }
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key))
+                raise_format(PyExc_TypeError, "%.200s() keywords must be strings", op.name);
+            const Py_ssize_t index = param_index(op, key);
+            if (index < 0)
+                raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             op.name, key);
+            if (index < nargs)
+                raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             op.name, key);
+            call.values_[index] = py::reinterpret_borrow<py::object>(args[nargs + k]);
+        }
+    }
+    for (Py_ssize_t i = nargs; i < max; ++i)
+        if (!call.values_[i])
+            call.values_[i] =
+                py::reinterpret_borrow<py::object>(default_object(op.params[i].default_value));
+
+    if (op.prepare) op.prepare(call);
+    for (Py_ssize_t i = 0; i < max; ++i)
+        check_argument(op.params[i].name, call.values_[i],
+                       check_for_annotation(op.params[i].annotation));
+}
+
+}  // namespace pyglue

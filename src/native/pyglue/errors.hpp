@@ -1,0 +1,67 @@
+// Python errors inside C++ code.
+//
+// A Python error travels through C++ as py::error_already_set, which holds the
+// original exception object (type, value, traceback) untouched.  Every C entry
+// point runs its body through `guarded`, which puts the exception back into the
+// interpreter and returns the C-API failure value.
+#pragma once
+
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <new>
+
+namespace pyglue {
+
+namespace py = pybind11;
+
+// Raise a new Python exception of `type`.
+[[noreturn]] void raise(PyObject* type, const char* message);
+// Raise with a PyUnicode_FromFormat format.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+// A C-API call failed and set the error indicator: carry it on as a C++ exception.
+[[noreturn]] inline void throw_current() {
+    throw py::error_already_set();
+}
+
+// A new strong reference to `o` (Py_NewRef, which 3.9 lacks).
+inline PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+// Own a new reference returned by a C-API call, throwing if it is NULL.
+inline py::object checked(PyObject* result) {
+    if (result == nullptr) throw_current();
+    return py::reinterpret_steal<py::object>(result);
+}
+inline void checked(int status) {
+    if (status < 0) throw_current();
+}
+
+// The name of a type as Python's `type.__name__` gives it.
+py::str type_name(PyTypeObject* type);
+
+// Run `body` at a C entry point: its result (a py::object) is released to the
+// caller, or the pending exception is restored and `failure` returned.
+template <class Body>
+auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return failure;
+}
+
+inline PyObject* guarded_call(auto&& body) noexcept {
+    return guarded([&]() -> PyObject* { return py::object(body()).release().ptr(); }, nullptr);
+}
+
+}  // namespace pyglue

@@ -1,0 +1,207 @@
+// The function object of our operations, modelled on CPython's own function
+// type: vectorcall, binding as a method through the descriptor protocol, GC,
+// and the usual introspection attributes derived from the operation's table.
+#include "pyglue/operation.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <new>
+#include <string>
+
+namespace pyglue {
+
+namespace {
+
+struct Fields {
+    py::object module;  // the module whose globals the body uses
+    py::object name, qualname, module_name, doc, defaults, annotations;
+    py::object signature;  // built on first use
+};
+
+struct FunctionObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject* dict;  // managed by the interpreter through tp_dictoffset
+    const Operation* op;
+    Fields fields;
+};
+
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
+Fields& fields_of(PyObject* self) {
+    return as_function(self)->fields;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    return guarded_call([&] {
+        Call call(*f->op, f->fields.module.ptr());
+        bind_arguments(call, args, PyVectorcall_NARGS(nargsf), kwnames);
+        return f->op->body(call);
+    });
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return new_ref(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_function(self)->dict);
+    const Fields& f = fields_of(self);
+    for (const py::object* o : {&f.module, &f.name, &f.qualname, &f.module_name, &f.doc,
+                                &f.defaults, &f.annotations, &f.signature})
+        Py_VISIT(o->ptr());
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Py_CLEAR(as_function(self)->dict);
+    Fields& f = fields_of(self);
+    f.module = f.annotations = f.defaults = f.signature = py::object();
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_function(self)->dict);
+    fields_of(self).~Fields();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", fields_of(self).qualname.ptr(), self);
+}
+
+PyObject* get_field(PyObject* self, void* member) {
+    const py::object& value = fields_of(self).*(*static_cast<py::object Fields::**>(member));
+    return new_ref(value ? value.ptr() : Py_None);
+}
+
+py::object build_signature(const Operation& op, const Fields& f) {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    py::object empty = parameter.attr("empty");
+    py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    py::list params;
+    std::size_t first_default =
+        op.params.size() - py::len(f.defaults.is_none() ? py::tuple() : f.defaults);
+    for (std::size_t i = 0; i < op.params.size(); ++i) {
+        const Param& p = op.params[i];
+        py::object default_value =
+            i >= first_default ? f.defaults[py::int_(i - first_default)] : empty;
+        py::object annotation = p.annotation ? py::object(py::str(p.annotation)) : empty;
+        params.append(parameter(p.name, kind, py::arg("default") = default_value,
+                                py::arg("annotation") = annotation));
+    }
+    py::object returns = op.returns ? py::object(py::str(op.returns)) : empty;
+    return inspect.attr("Signature")(params, py::arg("return_annotation") = returns);
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+    return guarded_call([&] {
+        Fields& f = fields_of(self);
+        if (!f.signature) f.signature = build_signature(*as_function(self)->op, f);
+        return f.signature;
+    });
+}
+
+// Each getter is given the member it reads as its closure.
+using Member = py::object Fields::*;
+Member field_members[] = {&Fields::name, &Fields::qualname, &Fields::module_name,
+                          &Fields::doc,  &Fields::defaults, &Fields::annotations};
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_field, nullptr, nullptr, &field_members[0]},
+    {"__qualname__", get_field, nullptr, nullptr, &field_members[1]},
+    {"__module__", get_field, nullptr, nullptr, &field_members[2]},
+    {"__doc__", get_field, nullptr, nullptr, &field_members[3]},
+    {"__defaults__", get_field, nullptr, nullptr, &field_members[4]},
+    {"__annotations__", get_field, nullptr, nullptr, &field_members[5]},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "brisvane.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR,
+    function_slots,
+};
+
+// One type per extension module, created on first use and kept for the
+// process, like the module itself.
+PyTypeObject* function_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = checked(PyType_FromSpec(&function_spec)).release().ptr();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+py::object default_object(Default d) {
+    switch (d) {
+        case Default::true_:
+            return py::bool_(true);
+        case Default::false_:
+            return py::bool_(false);
+        default:
+            return py::none();
+    }
+}
+
+}  // namespace
+
+py::object make_function(py::handle module, const char* owner_qualname, const Operation& op) {
+    py::list defaults;
+    py::dict annotations;
+    for (const Param& p : op.params) {
+        if (p.annotation) annotations[p.name] = py::str(p.annotation);
+        if (p.default_value != Default::required) defaults.append(default_object(p.default_value));
+    }
+    if (op.returns) annotations["return"] = py::str(op.returns);
+
+    PyTypeObject* type = function_type();
+    py::object self = checked(type->tp_alloc(type, 0));
+    FunctionObject* f = as_function(self.ptr());
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->op = &op;
+    new (&f->fields) Fields{
+        .module = py::reinterpret_borrow<py::object>(module),
+        .name = py::str(op.name),
+        .qualname = py::str(std::string(owner_qualname) + "." + op.name),
+        .module_name = module.attr("__name__"),
+        .doc = op.doc ? py::object(py::str(op.doc)) : py::none(),
+        .defaults = defaults.empty() ? py::none() : py::object(py::tuple(defaults)),
+        .annotations = std::move(annotations),
+        .signature = py::object(),
+    };
+    return self;
+}
+
+}  // namespace pyglue

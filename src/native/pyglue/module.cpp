@@ -1,0 +1,248 @@
+#include "pyglue/module.hpp"
+
+#include <cstdio>
+#include <string>
+
+namespace pyglue {
+
+namespace {
+
+ModuleState& state_of(PyObject* module) {
+    void* state = PyModule_GetState(module);
+    if (state == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module state is missing");
+        throw_current();
+    }
+    return *static_cast<ModuleState*>(state);
+}
+
+[[noreturn]] void raise_name_error(PyObject* name) {
+    raise_format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+// builtins.NAME, or NameError.
+py::object builtin(PyObject* builtins, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(builtins, name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+        PyErr_Clear();
+        raise_name_error(name);
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+py::object lookup_global(PyObject* module, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
+    if (PyErr_Occurred()) throw_current();
+    return builtin(state_of(module).builtins, name);
+}
+
+// sys.modules[name] or an empty object; an error other than absence throws.
+py::object loaded_module(const py::str& name) {
+    PyObject* module = PyImport_GetModule(name.ptr());
+    if (module == nullptr && PyErr_Occurred()) throw_current();
+    return py::reinterpret_steal<py::object>(module);
+}
+
+void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
+                         bool allow_none) {
+    PyObject* value = PyObject_GetAttrString(spec, from);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+        PyErr_Clear();
+        return;
+    }
+    py::object owned = py::reinterpret_steal<py::object>(value);
+    if (allow_none || !owned.is_none()) checked(PyDict_SetItemString(dict, to, owned.ptr()));
+}
+
+// The running interpreter's major and minor version, from its version text.
+void runtime_version(int& major, int& minor) {
+    major = minor = 0;
+    std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
+}
+
+}  // namespace
+
+PyObject* Name::ptr() const {
+    if (interned_ == nullptr) {
+        interned_ = PyUnicode_InternFromString(text_);
+        if (interned_ == nullptr) throw_current();
+    }
+    return interned_;
+}
+
+py::object Call::global(const Name& name) const {
+    return lookup_global(module_, name.ptr());
+}
+
+py::object Call::pinned(const Name& name) const {
+    PyObject* value = PyDict_GetItemWithError(state_of(module_).pinned, name.ptr());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise_name_error(name.ptr());
+        throw_current();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_VISIT(state->builtins);
+    Py_VISIT(state->pinned);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->builtins);
+    Py_CLEAR(state->pinned);
+    return 0;
+}
+
+void module_free(void* module) {
+    module_clear(static_cast<PyObject*>(module));
+}
+
+PyObject* ModuleLife::create(PyObject* spec, PyModuleDef*) noexcept {
+    return guarded_call([&] {
+        const std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+        if (current == -1) throw_current();
+        if (interpreter_ == -1) interpreter_ = current;
+        if (interpreter_ != current)
+            raise(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process.");
+        py::object name = checked(PyObject_GetAttrString(spec, "name"));
+        py::object module = checked(PyModule_NewObject(name.ptr()));
+        PyObject* dict = PyModule_GetDict(module.ptr());
+        copy_spec_attribute(spec, dict, "loader", "__loader__", true);
+        copy_spec_attribute(spec, dict, "origin", "__file__", true);
+        copy_spec_attribute(spec, dict, "parent", "__package__", true);
+        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false);
+        return module;
+    });
+}
+
+int ModuleLife::exec(PyObject* module) noexcept {
+    if (initialised_ == module) return 0;
+    if (initialised_ != nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     short_name_);
+        return -1;
+    }
+    // Claimed before loading, so that a second module object created meanwhile
+    // is refused; given back if loading fails, so that a later import can retry.
+    initialised_ = new_ref(module);
+    const int status = guarded(
+        [&] {
+            int major = 0, minor = 0;
+            runtime_version(major, minor);
+            if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+                py::object full_name = checked(PyModule_GetNameObject(module));
+                checked(PyErr_WarnFormat(
+                    PyExc_RuntimeWarning, 1,
+                    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                    PY_MAJOR_VERSION, PY_MINOR_VERSION, PyUnicode_AsUTF8(full_name.ptr()),
+                    "does not match", major, minor));
+            }
+            ModuleState& state = state_of(module);
+            state.builtins = checked(PyImport_ImportModule("builtins")).release().ptr();
+            state.pinned = checked(PyDict_New()).release().ptr();
+            Loader loader(module);
+            populate_(loader);
+            return 0;
+        },
+        -1);
+    if (status < 0) Py_CLEAR(initialised_);
+    return status;
+}
+
+Loader::Loader(PyObject* module)
+    : module_(module), globals_(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module))) {}
+
+void Loader::bind(const char* name, py::handle value) {
+    globals_[name] = value;
+}
+
+py::object Loader::global(const char* name) const {
+    return lookup_global(module_.ptr(), py::str(name).ptr());
+}
+
+void Loader::import(const char* name) {
+    py::str key(name);
+    py::object module = loaded_module(key);
+    if (!module)
+        module = checked(
+            PyImport_ImportModuleLevelObject(key.ptr(), globals_.ptr(), nullptr, nullptr, 0));
+    bind(name, module);
+}
+
+void Loader::from_import(const char* module_name, std::initializer_list<const char*> names,
+                         int level) {
+    py::str name(module_name);
+    // A relative import is found in sys.modules under its full name.
+    py::str full_name =
+        level == 0 ? name
+                   : py::str(std::string(py::str(globals_["__package__"])) + "." + module_name);
+    py::object module = loaded_module(full_name);
+    bool complete = bool(module);
+    for (const char* n : names)
+        if (complete && !PyObject_HasAttrString(module.ptr(), n)) complete = false;
+    if (!complete) {
+        py::list from_list;
+        for (const char* n : names) from_list.append(py::str(n));
+        module = checked(PyImport_ImportModuleLevelObject(name.ptr(), globals_.ptr(), nullptr,
+                                                          py::tuple(from_list).ptr(), level));
+    }
+    for (const char* n : names) {
+        py::str attr(n);
+        PyObject* value = PyObject_GetAttr(module.ptr(), attr.ptr());
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+            PyErr_Clear();
+            py::object own_name = checked(PyModule_GetNameObject(module.ptr()));
+            py::object submodule = loaded_module(py::str(std::string(py::str(own_name)) + "." + n));
+            if (!submodule) raise_format(PyExc_ImportError, "cannot import name %S", attr.ptr());
+            value = submodule.release().ptr();
+        }
+        bind(n, py::reinterpret_steal<py::object>(value));
+    }
+}
+
+py::object Loader::pin_builtin(const char* name) {
+    const ModuleState& state = state_of(module_.ptr());
+    if (PyObject* pinned = PyDict_GetItemString(state.pinned, name))
+        return py::reinterpret_borrow<py::object>(pinned);
+    py::object value = builtin(state.builtins, py::str(name).ptr());
+    checked(PyDict_SetItemString(state.pinned, name, value.ptr()));
+    return value;
+}
+
+py::object Loader::make_class(const char* name, const char* doc, std::span<const Operation> ops) {
+    py::dict ns;
+    ns["__module__"] = module_.attr("__name__");
+    ns["__qualname__"] = py::str(name);
+    ns["__doc__"] = doc ? py::object(py::str(doc)) : py::none();
+    for (const Operation& op : ops) {
+        py::object function = make_function(module_, name, op);
+        switch (op.kind) {
+            case Kind::method:
+                ns[op.name] = function;
+                break;
+            case Kind::static_method:
+                ns[op.name] = pin_builtin("staticmethod")(function);
+                break;
+            case Kind::property:
+                ns[op.name] = pin_builtin("property")(function);
+                break;
+        }
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
+    return checked(PyObject_CallFunction(type, "sOO", name, py::tuple().ptr(), ns.ptr()));
+}
+
+}  // namespace pyglue

@@ -1,0 +1,114 @@
+// Operations declared as data.
+//
+// One table row per operation: its name, kind, docstring, parameters (name,
+// annotation string, default) and return annotation.  `__annotations__`,
+// `__defaults__`, `__signature__`, the positional bounds of the count errors and
+// the entry type checks are all derived from that row; the body receives the
+// arguments bound, defaulted and checked.
+#pragma once
+
+#include "pyglue/errors.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace pyglue {
+
+enum class Default { required, none, true_, false_ };
+
+struct Param {
+    const char* name;
+    const char* annotation;  // nullptr: none (as for `self`)
+    Default default_value = Default::required;
+};
+
+enum class Kind {
+    method,         // binds to the instance like a Python function
+    static_method,  // stored wrapped in the builtin staticmethod
+    property,       // a getter, stored wrapped in the builtin property
+};
+
+// The exact built-in type an annotation string asks for on entry.
+struct TypeCheck {
+    PyTypeObject* type = nullptr;  // nullptr: not checked
+    bool admits_none = false;
+};
+TypeCheck check_for_annotation(const char* annotation);
+
+inline constexpr std::size_t max_params = 12;
+
+class Call;
+using Body = py::object (*)(Call&);
+// Conversions that run after binding and before the type checks.
+using Prepare = void (*)(Call&);
+
+struct Operation {
+    const char* name;
+    Kind kind;
+    const char* doc;  // nullptr: __doc__ is None
+    std::span<const Param> params;
+    const char* returns;  // nullptr: no "return" annotation
+    Body body;
+    Prepare prepare = nullptr;
+};
+
+// A name used at run time (an attribute, a global, a keyword), interned once.
+class Name {
+  public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    const char* text() const { return text_; }
+    // Borrowed; the interned string lives as long as the process.
+    PyObject* ptr() const;
+    operator py::handle() const { return ptr(); }
+
+  private:
+    const char* text_;
+    mutable PyObject* interned_ = nullptr;
+};
+
+// One call of an operation, as its body sees it.
+class Call {
+  public:
+    Call(const Operation& op, PyObject* module) : op_(op), module_(module) {}
+
+    // The arguments in parameter order: `auto [self, to] = call.args<2>();`
+    template <std::size_t N>
+    std::array<py::object, N> args() const {
+        static_assert(N <= max_params);
+        std::array<py::object, N> out;
+        for (std::size_t i = 0; i < N; ++i) out[i] = values_[i];
+        return out;
+    }
+    py::object& operator[](std::size_t i) { return values_[i]; }
+
+    const Operation& operation() const { return op_; }
+    // A module-level name, looked up now: the module's namespace, then the
+    // builtins, else NameError.
+    py::object global(const Name& name) const;
+    // An object that the module fetched once when it was loaded.
+    py::object pinned(const Name& name) const;
+
+  private:
+    friend void bind_arguments(Call&, PyObject* const*, Py_ssize_t, PyObject*);
+    const Operation& op_;
+    PyObject* module_;  // borrowed: the function object owns it
+    std::array<py::object, max_params> values_;
+};
+
+// Bind vectorcall arguments to the operation's parameters, with the
+// interpreter-style count and keyword errors; fill in defaults; run the
+// operation's conversions and then its entry type checks.
+void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The argument type check of one value, with the standard message.
+void check_argument(const char* param, py::handle value, const TypeCheck& check);
+// Its TypeError; the note on subclasses only where `note_subclass` is set.
+[[noreturn]] void raise_argument_type(const char* param, PyTypeObject* expected, PyTypeObject* got,
+                                      bool note_subclass);
+
+// A new function object for `op`, of the module `module`, with the qualified
+// name `owner_qualname + "." + op.name`.
+py::object make_function(py::handle module, const char* owner_qualname, const Operation& op);
+
+}  // namespace pyglue

@@ -1,0 +1,7 @@
+// The shared layer between C++ and the interpreter.
+#pragma once
+
+#include "pyglue/errors.hpp"
+#include "pyglue/module.hpp"
+#include "pyglue/operation.hpp"
+#include "pyglue/with_block.hpp"
