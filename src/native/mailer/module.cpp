@@ -195,12 +195,6 @@ PyModuleDef definition = {
     module_traverse,       module_clear, module_free,
 };
 
-bool truth(const py::object& value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw_current();
-    return result == 1;
-}
-
 }  // namespace
 
 // The port is converted with int() when it is not an int but has a numeric

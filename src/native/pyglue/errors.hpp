@@ -39,6 +39,13 @@ inline void checked(int status) {
     if (status < 0) throw_current();
 }
 
+// The truth value of `value`, as `if value:` tests it.
+inline bool truth(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw_current();
+    return result == 1;
+}
+
 // The name of a type as Python's `type.__name__` gives it.
 py::str type_name(PyTypeObject* type);
 
