@@ -107,14 +107,17 @@ void module_free(void* module) {
 }
 
 PyObject* ModuleLife::create(PyObject* spec, PyModuleDef*) noexcept {
+    // Checked before anything else, with the C API alone.  Only the main
+    // interpreter is accepted: the C++ error path takes the GIL through the
+    // PyGILState API, which deadlocks in any other interpreter.
+    PyInterpreterState* current = PyThreadState_Get()->interp;
+    if (current != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
     return guarded_call([&] {
-        const std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
-        if (current == -1) throw_current();
-        if (interpreter_ == -1) interpreter_ = current;
-        if (interpreter_ != current)
-            raise(PyExc_ImportError,
-                  "Interpreter change detected - this module can only be loaded into one "
-                  "interpreter per process.");
         py::object name = checked(PyObject_GetAttrString(spec, "name"));
         py::object module = checked(PyModule_NewObject(name.ptr()));
         PyObject* dict = PyModule_GetDict(module.ptr());

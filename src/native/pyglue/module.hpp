@@ -4,7 +4,6 @@
 
 #include "pyglue/operation.hpp"
 
-#include <cstdint>
 #include <initializer_list>
 #include <span>
 
@@ -36,7 +35,6 @@ class ModuleLife {
     const char* short_name_;
     Populate populate_;
     PyObject* initialised_ = nullptr;  // kept for the process once set
-    std::int64_t interpreter_ = -1;
 };
 
 // What a module's load steps use to fill its namespace.
