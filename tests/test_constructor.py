@@ -3,6 +3,8 @@ and the TemplateEngine it creates."""
 
 import enum
 import pathlib
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -30,6 +32,11 @@ def type_msg(name, expected, got):
 
 class Port(enum.IntEnum):
     SSL = 465
+
+
+class HasInt:
+    def __int__(self):
+        return 2525
 
 
 class Truthy:
@@ -63,14 +70,15 @@ def engines(monkeypatch):
 
 @pytest.mark.parametrize("value,expected", [
     (465, 465), (465.0, 465), (465.9, 465), (-1.5, -1), (True, 1), (False, 0),
-    (Port.SSL, 465), (2 ** 70, 2 ** 70),
+    (Port.SSL, 465), (2 ** 70, 2 ** 70), (Decimal("587.9"), 587), (Fraction(51, 2), 25),
+    (HasInt(), 2525),
 ])
 def test_port_converted_to_exact_int(value, expected):
     m = make(port=value)
     assert type(m.port) is int and m.port == expected
 
 
-@pytest.mark.parametrize("value,tname", [("465", "str"), (None, "NoneType"), (b"465", "bytes"),
+@pytest.mark.parametrize("value,tname", [("465", "str"), (None, "NoneType"), (b"465", "bytes"), (1j, "complex"),
                                          ([465], "list"), (MyStr("465"), "MyStr")])
 def test_port_without_numeric_conversion_rejected(value, tname):
     with pytest.raises(TypeError) as info:
@@ -252,3 +260,48 @@ def test_init_surface():
         "use_tls": "bool", "default_sender": "Optional[str]", "template_dir": "Optional[str]"}
     assert list(init.__annotations__) == ["host", "port", "username", "password", "use_ssl",
                                           "use_tls", "default_sender", "template_dir"]
+
+
+# --- class surface ------------------------------------------------------------------------
+
+OPERATIONS = ["__init__", "send", "send_template", "_build_message", "_attach_file",
+              "_attach_binary", "_collect_recipients", "_do_send"]
+STATIC = {"_attach_file", "_attach_binary", "_collect_recipients"}
+
+
+def test_class_namespace_order_and_kinds():
+    assert EasyMailer.__bases__ == (object,) and type(EasyMailer) is type
+    assert EasyMailer.__qualname__ == "EasyMailer" and EasyMailer.__module__ == "brisvane.mailer"
+    names = [n for n in vars(EasyMailer) if n not in ("__dict__", "__weakref__")]
+    assert names == ["__module__", "__doc__"] + OPERATIONS
+    for name in OPERATIONS:
+        raw = vars(EasyMailer)[name]
+        assert isinstance(raw, staticmethod) == (name in STATIC), name
+        fn = raw.__func__ if name in STATIC else raw
+        assert fn.__qualname__ == f"EasyMailer.{name}" and fn.__module__ == "brisvane.mailer"
+
+
+@pytest.mark.parametrize("name,defaults,has_doc", [
+    ("send", (None,) * 8, True), ("send_template", (None,) * 7, True),
+    ("_build_message", None, False), ("_attach_file", None, True),
+    ("_attach_binary", None, True), ("_collect_recipients", None, False),
+    ("_do_send", None, False),
+])
+def test_operation_defaults_and_docstrings(name, defaults, has_doc):
+    fn = getattr(EasyMailer, name)
+    assert fn.__defaults__ == defaults
+    assert (fn.__doc__ is not None) == has_doc
+
+
+def test_docstring_first_lines():
+    assert EasyMailer.__doc__.startswith(
+        "\n    简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。\n")
+    assert "使用示例：" in EasyMailer.__doc__
+    assert EasyMailer.__init__.__doc__.startswith("\n        初始化邮件发送器。\n")
+    assert "参数说明：" in EasyMailer.__init__.__doc__
+
+
+def test_do_send_annotation_order():
+    assert list(EasyMailer._do_send.__annotations__.items()) == [
+        ("msg", "MIMEMultipart"), ("recipients", "List[str]"), ("sender", "str"),
+        ("return", "None")]

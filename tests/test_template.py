@@ -233,7 +233,7 @@ def test_context_never_mutated(engine):
 @pytest.mark.parametrize("method,arg", [("render", "hello.txt"), ("render_string", "x")])
 def test_non_string_key_type_error(engine, method, arg):
     ctx = {"name": "a", 1: "b"}
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="keywords must be strings"):
         getattr(engine, method)(arg, ctx)
     assert ctx == {"name": "a", 1: "b"}
 
@@ -338,3 +338,72 @@ def test_add_template_dir_without_searchpath(engine):
 def test_argument_type_checks(engine, call):
     with pytest.raises(TypeError, match="^Argument '.*' has incorrect type"):
         call(engine)
+
+
+# --- class surface and argument matching ------------------------------------------
+
+def test_class_surface():
+    assert TemplateEngine.__bases__ == (object,) and type(TemplateEngine) is type
+    assert TemplateEngine.__qualname__ == "TemplateEngine"
+    names = [n for n in vars(TemplateEngine) if n not in ("__dict__", "__weakref__")]
+    assert names == ["__module__", "__doc__", "__init__", "render", "render_string",
+                     "add_template_dir", "env"]
+    prop = vars(TemplateEngine)["env"]
+    assert type(prop) is property and prop.fset is None and prop.fdel is None
+    assert prop.fget.__qualname__ == "TemplateEngine.env"
+    assert prop.__doc__ == prop.fget.__doc__ == (
+        "Access the underlying Jinja2 Environment for advanced usage.")
+    assert TemplateEngine.__init__.__doc__ is None
+    assert TemplateEngine.__init__.__defaults__ == (None,)
+    assert TemplateEngine.add_template_dir.__doc__ == (
+        "Add an additional template search directory (prepended for priority).")
+    assert TemplateEngine.render.__doc__ == (
+        "\n        Render a template by name.\n\n        Returns the rendered string, or None"
+        " if the template does not exist.\n        ")
+    assert TemplateEngine.render_string.__doc__ == (
+        "\n        Render an inline Jinja2 string with the given context.\n        ")
+
+
+@pytest.mark.parametrize("name,annotations", [
+    ("__init__", [("template_dir", "Optional[str]")]),
+    ("render", [("template_name", "str"), ("context", "dict"), ("return", "Optional[str]")]),
+    ("render_string", [("template_string", "str"), ("context", "dict"), ("return", "str")]),
+    ("add_template_dir", [("directory", "str"), ("return", "None")]),
+])
+def test_annotations(name, annotations):
+    fn = getattr(TemplateEngine, name)
+    assert list(fn.__annotations__.items()) == annotations
+    assert fn.__qualname__ == f"TemplateEngine.{name}" and fn.__module__ == "brisvane.template"
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda e: e.render("x"), "render() takes exactly 3 positional arguments (2 given)"),
+    (lambda e: e.render_string("x", {}, 1),
+     "render_string() takes exactly 3 positional arguments (4 given)"),
+    (lambda e: e.add_template_dir(), "add_template_dir() takes exactly 2 positional arguments (1 given)"),
+    (lambda e: TemplateEngine("a", "b"), "__init__() takes at most 2 positional arguments (3 given)"),
+    (lambda e: e.render("x", {}, bogus=1), "render() got an unexpected keyword argument 'bogus'"),
+    (lambda e: e.render("x", {}, template_name="y"),
+     "render() got multiple values for keyword argument 'template_name'"),
+    (lambda e: e.add_template_dir(None),
+     "Argument 'directory' has incorrect type (expected str, got NoneType)"),
+    (lambda e: e.render(StrSub("x"), {}),
+     "Argument 'template_name' has incorrect type (expected str, got StrSub). "
+     "Subclasses of built-in types are rejected; pass a plain str"),
+])
+def test_argument_messages(engine, call, message):
+    with pytest.raises(TypeError) as info:
+        call(engine)
+    assert str(info.value) == message
+
+
+def test_keyword_arguments_accepted(engine):
+    assert engine.render(context={"name": "K"}, template_name="hello.txt") == "Hello K!"
+    assert engine.render_string(template_string="{{ a }}", context={"a": 1}) == "1"
+    assert TemplateEngine(template_dir=None).env.loader.searchpath == [DEFAULT]
+
+
+def test_missing_env_attribute_propagates(engine):
+    del engine._env
+    with pytest.raises(AttributeError):
+        engine.render("hello.txt", {})

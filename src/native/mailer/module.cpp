@@ -175,26 +175,6 @@ void populate(Loader& loader) {
     loader.bind("EasyMailer", loader.make_class("EasyMailer", class_doc, operations));
 }
 
-ModuleLife life{"mailer", populate};
-
-PyObject* create(PyObject* spec, PyModuleDef* def) {
-    return life.create(spec, def);
-}
-int exec(PyObject* module) {
-    return life.exec(module);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "mailer",     nullptr,     sizeof(ModuleState), nullptr, slots,
-    module_traverse,       module_clear, module_free,
-};
-
 }  // namespace
 
 // The port is converted with int() when it is not an int but has a numeric
@@ -230,5 +210,5 @@ py::object init(Call& call) {
 }  // namespace mailer
 
 PyMODINIT_FUNC PyInit_mailer() {
-    return PyModuleDef_Init(&mailer::definition);
+    return pyglue::init_module("mailer", mailer::populate);
 }

@@ -3,7 +3,6 @@
 #include "pyglue/module.hpp"
 #include "pyglue/operation.hpp"
 
-#include <cstring>
 #include <string_view>
 
 namespace pyglue {
@@ -38,11 +37,7 @@ PyObject* default_object(Default d) {
 }
 
 bool same_name(PyObject* key, const Param& param) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) throw_current();
-    return static_cast<std::size_t>(size) == std::strlen(param.name) &&
-           std::memcmp(text, param.name, static_cast<std::size_t>(size)) == 0;
+    return PyUnicode_CompareWithASCIIString(key, param.name) == 0;
 }
 
 // Index of the parameter named `key`, or -1.

@@ -9,8 +9,6 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
-#include <new>
-
 namespace pyglue {
 
 namespace py = pybind11;
@@ -49,20 +47,19 @@ inline bool truth(py::handle value) {
 // The name of a type as Python's `type.__name__` gives it.
 py::str type_name(PyTypeObject* type);
 
-// Run `body` at a C entry point: its result (a py::object) is released to the
-// caller, or the pending exception is restored and `failure` returned.
+// Set the interpreter's error indicator from the C++ exception being handled
+// (inside a catch block): a Python error is restored as it was; any other
+// failure becomes MemoryError or SystemError.
+void set_error_from_current_exception() noexcept;
+
+// Run `body` at a C entry point: its result is returned to the caller, or the
+// pending exception is set in the interpreter and `failure` returned.
 template <class Body>
 auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body()) {
     try {
         return body();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_error_from_current_exception();
     }
     return failure;
 }

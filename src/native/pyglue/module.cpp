@@ -7,6 +7,12 @@ namespace pyglue {
 
 namespace {
 
+// Per-module state, kept in the module object.
+struct ModuleState {
+    PyObject* builtins;  // the builtins module, for global look-ups
+    PyObject* pinned;    // dict: objects fetched once at load (such as `open`)
+};
+
 ModuleState& state_of(PyObject* module) {
     void* state = PyModule_GetState(module);
     if (state == nullptr) {
@@ -63,29 +69,6 @@ void runtime_version(int& major, int& minor) {
     std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
 }
 
-}  // namespace
-
-PyObject* Name::ptr() const {
-    if (interned_ == nullptr) {
-        interned_ = PyUnicode_InternFromString(text_);
-        if (interned_ == nullptr) throw_current();
-    }
-    return interned_;
-}
-
-py::object Call::global(const Name& name) const {
-    return lookup_global(module_, name.ptr());
-}
-
-py::object Call::pinned(const Name& name) const {
-    PyObject* value = PyDict_GetItemWithError(state_of(module_).pinned, name.ptr());
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) raise_name_error(name.ptr());
-        throw_current();
-    }
-    return py::reinterpret_borrow<py::object>(value);
-}
-
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
     if (state == nullptr) return 0;
@@ -106,7 +89,13 @@ void module_free(void* module) {
     module_clear(static_cast<PyObject*>(module));
 }
 
-PyObject* ModuleLife::create(PyObject* spec, PyModuleDef*) noexcept {
+// This extension module's name and load steps, and its module object once
+// initialised (kept for the process).
+const char* short_name = nullptr;
+Populate populate = nullptr;
+PyObject* initialised = nullptr;
+
+PyObject* create(PyObject* spec, PyModuleDef*) {
     // Checked before anything else, with the C API alone.  Only the main
     // interpreter is accepted: the C++ error path takes the GIL through the
     // PyGILState API, which deadlocks in any other interpreter.
@@ -129,17 +118,17 @@ PyObject* ModuleLife::create(PyObject* spec, PyModuleDef*) noexcept {
     });
 }
 
-int ModuleLife::exec(PyObject* module) noexcept {
-    if (initialised_ == module) return 0;
-    if (initialised_ != nullptr) {
+int exec(PyObject* module) {
+    if (initialised == module) return 0;
+    if (initialised != nullptr) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     short_name_);
+                     short_name);
         return -1;
     }
     // Claimed before loading, so that a second module object created meanwhile
     // is refused; given back if loading fails, so that a later import can retry.
-    initialised_ = new_ref(module);
+    initialised = new_ref(module);
     const int status = guarded(
         [&] {
             int major = 0, minor = 0;
@@ -156,12 +145,60 @@ int ModuleLife::exec(PyObject* module) noexcept {
             state.builtins = checked(PyImport_ImportModule("builtins")).release().ptr();
             state.pinned = checked(PyDict_New()).release().ptr();
             Loader loader(module);
-            populate_(loader);
+            populate(loader);
             return 0;
         },
         -1);
-    if (status < 0) Py_CLEAR(initialised_);
+    if (status < 0) Py_CLEAR(initialised);
     return status;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    nullptr,  // the name, set by init_module
+    nullptr,
+    sizeof(ModuleState),
+    nullptr,
+    slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyObject* init_module(const char* name, Populate steps) {
+    short_name = name;
+    populate = steps;
+    definition.m_name = name;
+    return PyModuleDef_Init(&definition);
+}
+
+PyObject* Name::ptr() const {
+    if (interned_ == nullptr) {
+        interned_ = PyUnicode_InternFromString(text_);
+        if (interned_ == nullptr) throw_current();
+    }
+    return interned_;
+}
+
+py::object Call::global(const Name& name) const {
+    return lookup_global(module_, name.ptr());
+}
+
+py::object Call::pinned(const Name& name) const {
+    PyObject* value = PyDict_GetItemWithError(state_of(module_).pinned, name.ptr());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise_name_error(name.ptr());
+        throw_current();
+    }
+    return py::reinterpret_borrow<py::object>(value);
 }
 
 Loader::Loader(PyObject* module)

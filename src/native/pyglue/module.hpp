@@ -9,33 +9,14 @@
 
 namespace pyglue {
 
-// Per-module state, kept in the module object.
-struct ModuleState {
-    PyObject* builtins;  // the builtins module, for global look-ups
-    PyObject* pinned;    // dict: objects fetched once at load (such as `open`)
-};
-int module_traverse(PyObject* module, visitproc visit, void* arg);
-int module_clear(PyObject* module);
-void module_free(void* module);
-
 class Loader;
+using Populate = void (*)(Loader&);
 
-// The life of one extension module in this process.  Each module holds one
-// instance and forwards its Py_mod_create and Py_mod_exec slots to it.
-class ModuleLife {
-  public:
-    using Populate = void (*)(Loader&);
-    constexpr ModuleLife(const char* short_name, Populate populate)
-        : short_name_(short_name), populate_(populate) {}
-
-    PyObject* create(PyObject* spec, PyModuleDef* def) noexcept;
-    int exec(PyObject* module) noexcept;
-
-  private:
-    const char* short_name_;
-    Populate populate_;
-    PyObject* initialised_ = nullptr;  // kept for the process once set
-};
+// The module definition for the PyInit_<name> entry point of this extension
+// module: multi-phase initialisation, executed once per process, in the main
+// interpreter only; `populate` fills the namespace.  Each extension module
+// links its own copy of this layer, so each has its own once-only state.
+PyObject* init_module(const char* short_name, Populate populate);
 
 // What a module's load steps use to fill its namespace.
 class Loader {

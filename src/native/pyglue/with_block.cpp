@@ -21,20 +21,6 @@ py::object special_method(py::handle manager, const char* name, const char* miss
     return checked(get(descriptor, manager.ptr(), type.ptr()));
 }
 
-// A C++ failure other than a Python error, turned into its Python exception.
-py::error_already_set as_python_error(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return py::error_already_set();
-}
-
 // True when __exit__ asks for the pending exception to be suppressed.
 bool exit_with(const py::object& exit, const py::error_already_set& error) {
     HandlingScope handling(error);
@@ -57,7 +43,8 @@ void with_block(py::handle manager, const std::function<void(py::handle)>& body)
         if (exit_with(exit, error)) return;
         throw;
     } catch (...) {
-        py::error_already_set error = as_python_error(std::current_exception());
+        set_error_from_current_exception();
+        py::error_already_set error;
         if (exit_with(exit, error)) return;
         throw error;
     }

@@ -105,28 +105,8 @@ void populate(Loader& loader) {
     loader.bind("TemplateEngine", loader.make_class("TemplateEngine", class_doc, operations));
 }
 
-ModuleLife life{"template", populate};
-
-PyObject* create(PyObject* spec, PyModuleDef* def) {
-    return life.create(spec, def);
-}
-int exec(PyObject* module) {
-    return life.exec(module);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "template",   nullptr,     sizeof(ModuleState), nullptr, slots,
-    module_traverse,       module_clear, module_free,
-};
-
 }  // namespace
 
 PyMODINIT_FUNC PyInit_template() {
-    return PyModuleDef_Init(&definition);
+    return pyglue::init_module("template", populate);
 }
