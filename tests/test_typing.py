@@ -1,0 +1,28 @@
+"""The type stubs agree with the compiled modules, and type-check real code."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+pytest.importorskip("mypy")
+
+
+def run(*args, cwd):
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True,
+                          text=True, timeout=300)
+
+
+def test_stubs_match_the_runtime(tmp_path):
+    # run outside the checkout, so that the installed package is the one checked
+    result = run("mypy.stubtest", "brisvane", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("example", ["quickstart.py", "preview_templates.py"])
+def test_examples_pass_strict_checking(example, tmp_path):
+    result = run("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                 str(ROOT / "examples" / example), cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
