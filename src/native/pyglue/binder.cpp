@@ -25,17 +25,6 @@ Py_ssize_t required_count(const Operation& op) {
                  op.name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
-PyObject* default_object(Default d) {
-    switch (d) {
-        case Default::true_:
-            return Py_True;
-        case Default::false_:
-            return Py_False;
-        default:
-            return Py_None;
-    }
-}
-
 bool same_name(PyObject* key, const Param& param) {
     return PyUnicode_CompareWithASCIIString(key, param.name) == 0;
 }
@@ -48,6 +37,17 @@ Py_ssize_t param_index(const Operation& op, PyObject* key) {
 }
 
 }  // namespace
+
+PyObject* default_object(Default d) {
+    switch (d) {
+        case Default::true_:
+            return Py_True;
+        case Default::false_:
+            return Py_False;
+        default:
+            return Py_None;
+    }
+}
 
 void raise_argument_type(const char* param, PyTypeObject* expected, PyTypeObject* got,
                          bool note_subclass) {

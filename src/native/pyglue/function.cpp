@@ -20,7 +20,8 @@ struct Fields {
 };
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject ob_base;
+    vectorcallfunc vectorcall;
     PyObject* dict;  // managed by the interpreter through tp_dictoffset
     const Operation* op;
     Fields fields;
@@ -83,18 +84,17 @@ PyObject* get_field(PyObject* self, void* member) {
     return new_ref(value ? value.ptr() : Py_None);
 }
 
-py::object build_signature(const Operation& op, const Fields& f) {
+py::object build_signature(const Operation& op) {
     py::module_ inspect = py::module_::import("inspect");
     py::object parameter = inspect.attr("Parameter");
     py::object empty = parameter.attr("empty");
     py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     py::list params;
-    std::size_t first_default =
-        op.params.size() - py::len(f.defaults.is_none() ? py::tuple() : f.defaults);
-    for (std::size_t i = 0; i < op.params.size(); ++i) {
-        const Param& p = op.params[i];
+    for (const Param& p : op.params) {
         py::object default_value =
-            i >= first_default ? f.defaults[py::int_(i - first_default)] : empty;
+            p.default_value == Default::required
+                ? empty
+                : py::reinterpret_borrow<py::object>(default_object(p.default_value));
         py::object annotation = p.annotation ? py::object(py::str(p.annotation)) : empty;
         params.append(parameter(p.name, kind, py::arg("default") = default_value,
                                 py::arg("annotation") = annotation));
@@ -106,7 +106,7 @@ py::object build_signature(const Operation& op, const Fields& f) {
 PyObject* get_signature(PyObject* self, void*) {
     return guarded_call([&] {
         Fields& f = fields_of(self);
-        if (!f.signature) f.signature = build_signature(*as_function(self)->op, f);
+        if (!f.signature) f.signature = build_signature(*as_function(self)->op);
         return f.signature;
     });
 }
@@ -163,17 +163,6 @@ PyTypeObject* function_type() {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-py::object default_object(Default d) {
-    switch (d) {
-        case Default::true_:
-            return py::bool_(true);
-        case Default::false_:
-            return py::bool_(false);
-        default:
-            return py::none();
-    }
-}
-
 }  // namespace
 
 py::object make_function(py::handle module, const char* owner_qualname, const Operation& op) {
@@ -181,7 +170,8 @@ py::object make_function(py::handle module, const char* owner_qualname, const Op
     py::dict annotations;
     for (const Param& p : op.params) {
         if (p.annotation) annotations[p.name] = py::str(p.annotation);
-        if (p.default_value != Default::required) defaults.append(default_object(p.default_value));
+        if (p.default_value != Default::required)
+            defaults.append(py::handle(default_object(p.default_value)));
     }
     if (op.returns) annotations["return"] = py::str(op.returns);
 

@@ -16,6 +16,8 @@
 namespace pyglue {
 
 enum class Default { required, none, true_, false_ };
+// The object of a default (borrowed: None, True or False).
+PyObject* default_object(Default d);
 
 struct Param {
     const char* name;
