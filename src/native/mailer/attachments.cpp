@@ -9,6 +9,7 @@ const char octet_stream[] = "application/octet-stream";
 
 // maintype, subtype = content_type.split("/", 1)
 std::pair<py::object, py::object> split_content_type(const py::object& content_type) {
+    check_header_value(content_type);  // it becomes the part's Content-Type header
     py::list parts(content_type.attr("split")("/", 1));
     const Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
     if (n < 2)

@@ -82,8 +82,8 @@ py::object collect_recipients(Call& call) {
         if (value.is_none()) continue;
         if (PyUnicode_Check(value.ptr()))
             recipients.append(value);
-        else
-            recipients.attr("extend")(value);
+        else  // list += value extends the list in place, from any iterable
+            checked(PySequence_InPlaceConcat(recipients.ptr(), value.ptr()));
     }
     return recipients;
 }

@@ -57,9 +57,11 @@ py::object encode_addresses(Call& call, const py::str& value) {
 
 void check_header_value(py::handle value) {
     if (!PyUnicode_Check(value.ptr())) return;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(value.ptr());
-    for (Py_UCS4 c : {Py_UCS4('\r'), Py_UCS4('\n')})
-        if (PyUnicode_FindChar(value.ptr(), c, 0, length, 1) >= 0)
+    // Every character that str.splitlines() breaks at, CR and LF among them.
+    const int kind = PyUnicode_KIND(value.ptr());
+    const void* data = PyUnicode_DATA(value.ptr());
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(value.ptr()); ++i)
+        if (Py_UNICODE_ISLINEBREAK(PyUnicode_READ(kind, data, i)))
             raise(PyExc_ValueError,
                   "Header values may not contain linefeed or carriage return characters");
 }

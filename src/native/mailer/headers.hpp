@@ -5,8 +5,8 @@
 
 namespace mailer {
 
-// Refuse a header value that holds CR or LF: it would add lines of its own
-// to the header block.  Only text values are inspected.
+// Refuse a header value that holds CR, LF or another line break: it would
+// add lines of its own to the header block.  Only text values are inspected.
 void check_header_value(py::handle value);
 // A recipient value (a string or a list of strings) as above.
 void check_recipient_header(py::handle value);

@@ -3,19 +3,35 @@
 
 namespace mailer {
 
+namespace {
+
+const Name build_message_name{"_build_message"};
+const Name collect_recipients_name{"_collect_recipients"};
+const Name do_send_name{"_do_send"};
+const Name send_name{"send"};
+const Name default_sender{"default_sender"};
+const Name template_engine{"_template_engine"};
+const Name render{"render"};
+const Name render_string{"render_string"};
+
+const KeywordNames build_message_keywords{"to",     "subject",     "body",        "html",    "cc",
+                                          "sender", "sender_name", "attachments", "reply_to"};
+const KeywordNames send_keywords{"to",  "subject", "body",        "html",        "cc",
+                                 "bcc", "sender",  "sender_name", "attachments", "reply_to"};
+
+}  // namespace
+
 // Compose (attachments included) and collect the recipients before any
 // connection is opened, then deliver once.
 py::object send(Call& call) {
     auto [self, to, subject, body, html, cc, bcc, sender, sender_name, attachments, reply_to] =
         call.args<11>();
-    using py::arg;
-    py::object msg = self.attr("_build_message")(
-        arg("to") = to, arg("subject") = subject, arg("body") = body, arg("html") = html,
-        arg("cc") = cc, arg("sender") = sender, arg("sender_name") = sender_name,
-        arg("attachments") = attachments, arg("reply_to") = reply_to);
-    py::object all_recipients = self.attr("_collect_recipients")(to, cc, bcc);
-    py::object deliver = self.attr("_do_send");
-    py::object envelope_sender = truth(sender) ? sender : py::object(self.attr("default_sender"));
+    py::object msg = call_with_keywords(
+        self.attr(build_message_name), build_message_keywords,
+        {to, subject, body, html, cc, sender, sender_name, attachments, reply_to});
+    py::object all_recipients = self.attr(collect_recipients_name)(to, cc, bcc);
+    py::object deliver = self.attr(do_send_name);
+    py::object envelope_sender = truth(sender) ? sender : py::object(self.attr(default_sender));
     deliver(msg, all_recipients, envelope_sender);
     return py::none();
 }
@@ -30,16 +46,14 @@ py::object send_template(Call& call) {
     py::object stamp = now.attr("strftime")("%Y-%m-%d %H:%M:%S");
     ctx.attr("setdefault")("occurred_at", stamp);
 
-    auto engine = [&] { return self.attr("_template_engine"); };
-    py::object html_content = engine().attr("render")(template_name + py::str(".html"), ctx);
-    py::object text_content = engine().attr("render")(template_name + py::str(".txt"), ctx);
-    py::object rendered_subject = engine().attr("render_string")(subject, ctx);
+    auto engine = [&] { return self.attr(template_engine); };
+    py::object html_content = engine().attr(render)(template_name + py::str(".html"), ctx);
+    py::object text_content = engine().attr(render)(template_name + py::str(".txt"), ctx);
+    py::object rendered_subject = engine().attr(render_string)(subject, ctx);
 
-    using py::arg;
-    self.attr("send")(arg("to") = to, arg("subject") = rendered_subject, arg("body") = text_content,
-                      arg("html") = html_content, arg("cc") = cc, arg("bcc") = bcc,
-                      arg("sender") = sender, arg("sender_name") = sender_name,
-                      arg("attachments") = attachments, arg("reply_to") = reply_to);
+    call_with_keywords(self.attr(send_name), send_keywords,
+                       {to, rendered_subject, text_content, html_content, cc, bcc, sender,
+                        sender_name, attachments, reply_to});
     return py::none();
 }
 

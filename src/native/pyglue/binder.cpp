@@ -9,14 +9,9 @@ namespace pyglue {
 
 namespace {
 
-Py_ssize_t required_count(const Operation& op) {
-    Py_ssize_t n = 0;
-    for (const Param& p : op.params) n += p.default_value == Default::required;
-    return n;
-}
-
-[[noreturn]] void raise_count(const Operation& op, Py_ssize_t given) {
-    const Py_ssize_t min = required_count(op);
+[[noreturn]] void raise_count(const Binding& binding, Py_ssize_t given) {
+    const Operation& op = *binding.op;
+    const Py_ssize_t min = binding.required;
     const auto max = static_cast<Py_ssize_t>(op.params.size());
     const bool too_few = given < min;
     const Py_ssize_t expected = too_few ? min : max;
@@ -25,14 +20,14 @@ Py_ssize_t required_count(const Operation& op) {
                  op.name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
-bool same_name(PyObject* key, const Param& param) {
-    return PyUnicode_CompareWithASCIIString(key, param.name) == 0;
-}
-
-// Index of the parameter named `key`, or -1.
-Py_ssize_t param_index(const Operation& op, PyObject* key) {
-    for (std::size_t i = 0; i < op.params.size(); ++i)
-        if (same_name(key, op.params[i])) return static_cast<Py_ssize_t>(i);
+// Index of the parameter named `key`, or -1: by identity first (the names of
+// a call written in Python are interned), then by value.
+Py_ssize_t param_index(const Binding& binding, PyObject* key) {
+    const auto n = static_cast<Py_ssize_t>(binding.op->params.size());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (binding.names[i] == key) return i;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, binding.op->params[i].name) == 0) return i;
     return -1;
 }
 
@@ -89,13 +84,22 @@ void check_argument(const char* param, py::handle value, const TypeCheck& check)
     raise_argument_type(param, check.type, Py_TYPE(value.ptr()), true);
 }
 
+Binding::Binding(const Operation& operation) : op(&operation), required(0), checks{}, names{} {
+    for (std::size_t i = 0; i < operation.params.size(); ++i) {
+        required += operation.params[i].default_value == Default::required;
+        checks[i] = check_for_annotation(operation.params[i].annotation);
+        names[i] = checked(PyUnicode_InternFromString(operation.params[i].name)).release().ptr();
+    }
+}
+
 void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Operation& op = call.op_;
+    const Binding& binding = call.binding_;
+    const Operation& op = *binding.op;
     const auto max = static_cast<Py_ssize_t>(op.params.size());
-    const Py_ssize_t min = required_count(op);
+    const Py_ssize_t min = binding.required;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
-    if (nargs > max || (nkw == 0 && nargs < min)) raise_count(op, nargs);
+    if (nargs > max || (nkw == 0 && nargs < min)) raise_count(binding, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i)
         call.values_[i] = py::reinterpret_borrow<py::object>(args[i]);
 
@@ -105,16 +109,16 @@ void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObjec
         for (Py_ssize_t i = nargs; i < min; ++i) {
             for (Py_ssize_t k = 0; k < nkw && !call.values_[i]; ++k) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-                if (PyUnicode_Check(key) && same_name(key, op.params[i]))
+                if (PyUnicode_Check(key) && param_index(binding, key) == i)
                     call.values_[i] = py::reinterpret_borrow<py::object>(args[nargs + k]);
             }
-            if (!call.values_[i]) raise_count(op, i);
+            if (!call.values_[i]) raise_count(binding, i);
         }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key))
                 raise_format(PyExc_TypeError, "%.200s() keywords must be strings", op.name);
-            const Py_ssize_t index = param_index(op, key);
+            const Py_ssize_t index = param_index(binding, key);
             if (index < 0)
                 raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                              op.name, key);
@@ -133,6 +137,27 @@ void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObjec
     for (Py_ssize_t i = 0; i < max; ++i)
         check_argument(op.params[i].name, call.values_[i],
                        check_for_annotation(op.params[i].annotation));
+}
+
+PyObject* KeywordNames::tuple() const {
+    if (tuple_ == nullptr) {
+        py::tuple names(names_.size());
+        for (std::size_t i = 0; i < names_.size(); ++i)
+            names[i] = py::reinterpret_steal<py::object>(
+                checked(PyUnicode_InternFromString(names_[i])).release());
+        tuple_ = names.release().ptr();
+    }
+    return tuple_;
+}
+
+py::object call_with_keywords(py::handle callable, const KeywordNames& names,
+                              std::initializer_list<py::handle> values) {
+    std::array<PyObject*, max_params + 1> stack{};  // stack[0] is free for the callee
+    std::size_t n = 0;
+    for (py::handle value : values) stack[++n] = value.ptr();
+    if (n != names.size()) raise(PyExc_SystemError, "keyword names and values differ in number");
+    return checked(PyObject_Vectorcall(callable.ptr(), stack.data() + 1,
+                                       PY_VECTORCALL_ARGUMENTS_OFFSET, names.tuple()));
 }
 
 }  // namespace pyglue

@@ -14,6 +14,7 @@ namespace pyglue {
 namespace {
 
 struct Fields {
+    Binding binding;
     py::object module;  // the module whose globals the body uses
     py::object name, qualname, module_name, doc, defaults, annotations;
     py::object signature;  // built on first use
@@ -38,7 +39,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     return guarded_call([&] {
-        Call call(*f->op, f->fields.module.ptr());
+        Call call(f->fields.binding, f->fields.module.ptr());
         bind_arguments(call, args, PyVectorcall_NARGS(nargsf), kwnames);
         return f->op->body(call);
     });
@@ -175,13 +176,9 @@ py::object make_function(py::handle module, const char* owner_qualname, const Op
     }
     if (op.returns) annotations["return"] = py::str(op.returns);
 
-    PyTypeObject* type = function_type();
-    py::object self = checked(type->tp_alloc(type, 0));
-    FunctionObject* f = as_function(self.ptr());
-    f->vectorcall = function_vectorcall;
-    f->dict = nullptr;
-    f->op = &op;
-    new (&f->fields) Fields{
+    // Everything that can fail is made first; the object then takes it over.
+    Fields fields{
+        .binding = Binding(op),
         .module = py::reinterpret_borrow<py::object>(module),
         .name = py::str(op.name),
         .qualname = py::str(std::string(owner_qualname) + "." + op.name),
@@ -191,6 +188,13 @@ py::object make_function(py::handle module, const char* owner_qualname, const Op
         .annotations = std::move(annotations),
         .signature = py::object(),
     };
+    PyTypeObject* type = function_type();
+    py::object self = checked(type->tp_alloc(type, 0));
+    FunctionObject* f = as_function(self.ptr());
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->op = &op;
+    new (&f->fields) Fields(std::move(fields));
     return self;
 }
 

@@ -11,7 +11,9 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <span>
+#include <vector>
 
 namespace pyglue {
 
@@ -55,6 +57,16 @@ struct Operation {
     Prepare prepare = nullptr;
 };
 
+// What binding needs of an operation, derived once from its table.
+struct Binding {
+    explicit Binding(const Operation& op);
+    const Operation* op;
+    Py_ssize_t required;  // parameters without a default
+    std::array<TypeCheck, max_params> checks;
+    // The parameter names, interned, so that keywords usually match by identity.
+    std::array<PyObject*, max_params> names;
+};
+
 // A name used at run time (an attribute, a global, a keyword), interned once.
 class Name {
   public:
@@ -72,7 +84,7 @@ class Name {
 // One call of an operation, as its body sees it.
 class Call {
   public:
-    Call(const Operation& op, PyObject* module) : op_(op), module_(module) {}
+    Call(const Binding& binding, PyObject* module) : binding_(binding), module_(module) {}
 
     // The arguments in parameter order: `auto [self, to] = call.args<2>();`
     template <std::size_t N>
@@ -84,7 +96,7 @@ class Call {
     }
     py::object& operator[](std::size_t i) { return values_[i]; }
 
-    const Operation& operation() const { return op_; }
+    const Operation& operation() const { return *binding_.op; }
     // A module-level name, looked up now: the module's namespace, then the
     // builtins, else NameError.
     py::object global(const Name& name) const;
@@ -93,7 +105,7 @@ class Call {
 
   private:
     friend void bind_arguments(Call&, PyObject* const*, Py_ssize_t, PyObject*);
-    const Operation& op_;
+    const Binding& binding_;
     PyObject* module_;  // borrowed: the function object owns it
     std::array<py::object, max_params> values_;
 };
@@ -108,6 +120,23 @@ void check_argument(const char* param, py::handle value, const TypeCheck& check)
 // Its TypeError; the note on subclasses only where `note_subclass` is set.
 [[noreturn]] void raise_argument_type(const char* param, PyTypeObject* expected, PyTypeObject* got,
                                       bool note_subclass);
+
+// A fixed set of keyword names for calls made from C++, as one tuple made on
+// first use and kept for the process.
+class KeywordNames {
+  public:
+    KeywordNames(std::initializer_list<const char*> names) : names_(names) {}
+    PyObject* tuple() const;
+    std::size_t size() const { return names_.size(); }
+
+  private:
+    std::vector<const char*> names_;
+    mutable PyObject* tuple_ = nullptr;
+};
+
+// callable(name=value, ...) for the names in order, by vectorcall.
+py::object call_with_keywords(py::handle callable, const KeywordNames& names,
+                              std::initializer_list<py::handle> values);
 
 // A new function object for `op`, of the module `module`, with the qualified
 // name `owner_qualname + "." + op.name`.
