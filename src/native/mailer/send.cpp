@@ -29,10 +29,10 @@ py::object send(Call& call) {
     py::object msg = call_with_keywords(
         self.attr(build_message_name), build_message_keywords,
         {to, subject, body, html, cc, sender, sender_name, attachments, reply_to});
-    py::object all_recipients = self.attr(collect_recipients_name)(to, cc, bcc);
+    py::object all_recipients = call_positional(self.attr(collect_recipients_name), {to, cc, bcc});
     py::object deliver = self.attr(do_send_name);
     py::object envelope_sender = truth(sender) ? sender : py::object(self.attr(default_sender));
-    deliver(msg, all_recipients, envelope_sender);
+    call_positional(deliver, {msg, all_recipients, envelope_sender});
     return py::none();
 }
 

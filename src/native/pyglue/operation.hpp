@@ -134,6 +134,9 @@ class KeywordNames {
     mutable PyObject* tuple_ = nullptr;
 };
 
+// callable(arg, ...) by vectorcall.
+py::object call_positional(py::handle callable, std::initializer_list<py::handle> args);
+
 // callable(name=value, ...) for the names in order, by vectorcall.
 py::object call_with_keywords(py::handle callable, const KeywordNames& names,
                               std::initializer_list<py::handle> values);
