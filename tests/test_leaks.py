@@ -17,7 +17,7 @@ CALLS = 2000
 # during this many calls first; after that memory is flat.
 WARM_UP = 2500
 # One object leaked per call would show as CALLS objects and more than twice
-# this many bytes.
+# this many bytes in each window.
 MAX_GROWTH_BYTES = 24 * 1024
 MAX_GROWTH_OBJECTS = CALLS // 10
 
@@ -168,12 +168,16 @@ def test_no_leak(world, name):
         gc.collect()
         refcounts = {k: sys.getrefcount(v) for k, v in args.items()}
         objects = len(gc.get_objects())
-        before = tracemalloc.get_traced_memory()[0]
-        run(call, CALLS)
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
+        # Two windows: a leak grows both alike, while the allocator's and the
+        # interpreter's own caches settle within the first.
+        growth = []
+        for _ in range(2):
+            before = tracemalloc.get_traced_memory()[0]
+            run(call, CALLS)
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - before)
     finally:
         tracemalloc.stop()
     assert {k: sys.getrefcount(v) for k, v in args.items()} == refcounts
     assert len(gc.get_objects()) - objects < MAX_GROWTH_OBJECTS
-    assert growth < MAX_GROWTH_BYTES
+    assert min(growth) < MAX_GROWTH_BYTES, growth
