@@ -139,35 +139,4 @@ void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObjec
                        check_for_annotation(op.params[i].annotation));
 }
 
-PyObject* KeywordNames::tuple() const {
-    if (tuple_ == nullptr) {
-        py::tuple names(names_.size());
-        for (std::size_t i = 0; i < names_.size(); ++i)
-            names[i] = py::reinterpret_steal<py::object>(
-                checked(PyUnicode_InternFromString(names_[i])).release());
-        tuple_ = names.release().ptr();
-    }
-    return tuple_;
-}
-
-py::object call_positional(py::handle callable, std::initializer_list<py::handle> args) {
-    std::array<PyObject*, max_params + 1> stack{};  // stack[0] is free for the callee
-    if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments");
-    std::size_t n = 0;
-    for (py::handle arg : args) stack[++n] = arg.ptr();
-    return checked(PyObject_Vectorcall(callable.ptr(), stack.data() + 1,
-                                       n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-py::object call_with_keywords(py::handle callable, const KeywordNames& names,
-                              std::initializer_list<py::handle> values) {
-    std::array<PyObject*, max_params + 1> stack{};  // stack[0] is free for the callee
-    if (values.size() != names.size() || values.size() > max_params)
-        raise(PyExc_SystemError, "keyword names and values differ in number");
-    std::size_t n = 0;
-    for (py::handle value : values) stack[++n] = value.ptr();
-    return checked(PyObject_Vectorcall(callable.ptr(), stack.data() + 1,
-                                       PY_VECTORCALL_ARGUMENTS_OFFSET, names.tuple()));
-}
-
 }  // namespace pyglue

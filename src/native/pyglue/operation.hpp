@@ -96,7 +96,6 @@ class Call {
     }
     py::object& operator[](std::size_t i) { return values_[i]; }
 
-    const Operation& operation() const { return *binding_.op; }
     // A module-level name, looked up now: the module's namespace, then the
     // builtins, else NameError.
     py::object global(const Name& name) const;
