@@ -1,6 +1,6 @@
 """Benchmarks of brisvane against plain-Python baselines, the standard library and peers.
 
-    python benchmarks/run.py [--quick] [--json PATH]
+    python benchmarks/run.py [--quick] [--only SECTION] [--json PATH]
 
 Prints Markdown tables of medians and ratios and writes the same figures as
 JSON (default: benchmarks/results.json).  Every ratio is measured side by
@@ -539,9 +539,15 @@ def performance_section(info, quick):
     return "\n".join(lines)
 
 
+SECTIONS = {"native": bench_native, "compose": bench_compose, "e2e": bench_e2e,
+            "memory": bench_memory, "imports": bench_imports}
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions and sends")
+    parser.add_argument("--only", action="append", choices=SECTIONS, metavar="SECTION",
+                        help="run only this section (repeatable): " + ", ".join(SECTIONS))
     parser.add_argument("--json", default=str(HERE / "results.json"), metavar="PATH",
                         help="where to write the figures (default: benchmarks/results.json)")
     args = parser.parse_args(argv)
@@ -550,8 +556,9 @@ def main(argv=None):
     info = machine()
     results = {"machine": info, "quick": args.quick}
     sections = []
-    for key, fn in (("native", bench_native), ("compose", bench_compose), ("e2e", bench_e2e),
-                    ("memory", bench_memory), ("imports", bench_imports)):
+    for key, fn in SECTIONS.items():
+        if args.only and key not in args.only:
+            continue
         md, data = fn(args.quick)
         results[key] = data
         sections.append(md)

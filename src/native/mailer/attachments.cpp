@@ -21,7 +21,7 @@ std::pair<py::object, py::object> split_content_type(const py::object& content_t
 }
 
 // mimetypes.guess_type(name)[0], or application/octet-stream.
-py::object guessed_type(Call& call, const py::object& name) {
+py::object guessed_type(Call& call, py::handle name) {
     py::object guess = call.global(mimetypes).attr("guess_type")(name)[py::int_(0)];
     return truth(guess) ? guess : py::str(octet_stream);
 }

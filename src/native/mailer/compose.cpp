@@ -34,8 +34,8 @@ py::object build_message(Call& call) {
     const bool has_reply_to = non_empty_text(reply_to);
 
     // Nothing is built from a value that would break the header block.
-    py::object from_addr = truth(sender) ? sender : py::object(self.attr("default_sender"));
-    for (py::handle value : {subject, sender, sender_name, reply_to, from_addr})
+    py::object from_addr = truth(sender) ? borrow(sender) : self.attr("default_sender");
+    for (py::handle value : {subject, sender, sender_name, reply_to, py::handle(from_addr)})
         check_header_value(value);
     check_recipient_header(to);
     if (has_cc) check_recipient_header(cc);
@@ -78,7 +78,7 @@ py::object build_message(Call& call) {
 py::object collect_recipients(Call& call) {
     auto [to, cc, bcc] = call.args<3>();
     py::list recipients;
-    for (const py::object& value : {to, cc, bcc}) {
+    for (py::handle value : {to, cc, bcc}) {
         if (value.is_none()) continue;
         if (PyUnicode_Check(value.ptr()))
             recipients.append(value);

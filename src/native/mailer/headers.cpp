@@ -75,7 +75,7 @@ void check_recipient_header(py::handle value) {
 }
 
 py::object address_header(Call& call, py::handle value) {
-    if (!PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    if (!PyUnicode_Check(value.ptr())) return borrow(value);
     return encode_addresses(call, py::reinterpret_borrow<py::str>(value));
 }
 

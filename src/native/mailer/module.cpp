@@ -180,15 +180,15 @@ void populate(Loader& loader) {
 // The port is converted with int() when it is not an int but has a numeric
 // conversion; the two TLS switches are reduced to their truth values.
 void convert_init_arguments(Call& call) {
-    py::object& port = call[2];
+    py::handle port = call[2];
     if (!PyLong_CheckExact(port.ptr())) {
         PyNumberMethods* number = Py_TYPE(port.ptr())->tp_as_number;
         if (number == nullptr || (number->nb_int == nullptr && number->nb_float == nullptr))
             raise_argument_type("port", &PyLong_Type, Py_TYPE(port.ptr()), false);
-        port = checked(PyNumber_Long(port.ptr()));
+        call.replace(2, checked(PyNumber_Long(port.ptr())));
     }
-    call[5] = py::bool_(truth(call[5]));
-    call[6] = py::bool_(truth(call[6]));
+    call.replace(5, py::bool_(truth(call[5])));
+    call.replace(6, py::bool_(truth(call[6])));
 }
 
 py::object init(Call& call) {

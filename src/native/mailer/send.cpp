@@ -31,7 +31,7 @@ py::object send(Call& call) {
         {to, subject, body, html, cc, sender, sender_name, attachments, reply_to});
     py::object all_recipients = call_positional(self.attr(collect_recipients_name), {to, cc, bcc});
     py::object deliver = self.attr(do_send_name);
-    py::object envelope_sender = truth(sender) ? sender : py::object(self.attr(default_sender));
+    py::object envelope_sender = truth(sender) ? borrow(sender) : self.attr(default_sender);
     call_positional(deliver, {msg, all_recipients, envelope_sender});
     return py::none();
 }
@@ -41,7 +41,7 @@ py::object send(Call& call) {
 py::object send_template(Call& call) {
     auto [self, to, subject, template_name, context, cc, bcc, sender, sender_name, attachments,
           reply_to] = call.args<11>();
-    py::object ctx = truth(context) ? context : py::dict();
+    py::object ctx = truth(context) ? borrow(context) : py::dict();
     py::object now = call.global(datetime).attr("now")();
     py::object stamp = now.attr("strftime")("%Y-%m-%d %H:%M:%S");
     ctx.attr("setdefault")("occurred_at", stamp);

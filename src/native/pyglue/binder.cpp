@@ -3,6 +3,7 @@
 #include "pyglue/module.hpp"
 #include "pyglue/operation.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 namespace pyglue {
@@ -20,15 +21,36 @@ namespace {
                  op.name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
-// Index of the parameter named `key`, or -1: by identity first (the names of
-// a call written in Python are interned), then by value.
-Py_ssize_t param_index(const Binding& binding, PyObject* key) {
+// Index of the parameter named `key`, or -1.  Keywords usually come in
+// parameter order and interned (as in any call written in Python), so the
+// parameter after `hint` is tried first, then every name by identity, then by
+// value.
+Py_ssize_t param_index(const Binding& binding, PyObject* key, Py_ssize_t hint) {
     const auto n = static_cast<Py_ssize_t>(binding.op->params.size());
+    if (hint < n && binding.names[hint] == key) return hint;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (binding.names[i] == key) return i;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (PyUnicode_CompareWithASCIIString(key, binding.op->params[i].name) == 0) return i;
     return -1;
+}
+
+// The first keyword that the binding cannot take, reported as the interpreter does.
+[[noreturn]] void raise_bad_keyword(const Binding& binding, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* name = binding.op->name;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key))
+            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+        const Py_ssize_t index = param_index(binding, key, 0);
+        if (index < 0)
+            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                         key);
+        if (index < nargs)
+            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         name, key);
+    }
+    raise(PyExc_SystemError, "keyword arguments rejected without a reason");
 }
 
 }  // namespace
@@ -98,45 +120,40 @@ void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const auto max = static_cast<Py_ssize_t>(op.params.size());
     const Py_ssize_t min = binding.required;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject** values = call.values_.data();
 
     if (nargs > max || (nkw == 0 && nargs < min)) raise_count(binding, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        call.values_[i] = py::reinterpret_borrow<py::object>(args[i]);
+    std::copy(args, args + nargs, values);
 
     if (nkw > 0) {
-        // Required parameters not given by position must come by keyword; the
-        // first one missing is reported with the count of those before it.
-        for (Py_ssize_t i = nargs; i < min; ++i) {
-            for (Py_ssize_t k = 0; k < nkw && !call.values_[i]; ++k) {
-                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-                if (PyUnicode_Check(key) && param_index(binding, key) == i)
-                    call.values_[i] = py::reinterpret_borrow<py::object>(args[nargs + k]);
-            }
-            if (!call.values_[i]) raise_count(binding, i);
-        }
+        // Take every keyword that fits; what does not is reported only after
+        // the missing required parameters, which are reported first, with the
+        // count of those before the first one missing.
+        bool rejected = false;
+        Py_ssize_t hint = nargs;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (!PyUnicode_Check(key))
-                raise_format(PyExc_TypeError, "%.200s() keywords must be strings", op.name);
-            const Py_ssize_t index = param_index(binding, key);
-            if (index < 0)
-                raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             op.name, key);
-            if (index < nargs)
-                raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             op.name, key);
-            call.values_[index] = py::reinterpret_borrow<py::object>(args[nargs + k]);
+            const Py_ssize_t index = PyUnicode_Check(key) ? param_index(binding, key, hint) : -1;
+            if (index < nargs) {
+                rejected = true;
+                continue;
+            }
+            values[index] = args[nargs + k];
+            hint = index + 1;
         }
+        for (Py_ssize_t i = nargs; i < min; ++i)
+            if (values[i] == nullptr) raise_count(binding, i);
+        if (rejected) raise_bad_keyword(binding, nargs, kwnames);
     }
     for (Py_ssize_t i = nargs; i < max; ++i)
-        if (!call.values_[i])
-            call.values_[i] =
-                py::reinterpret_borrow<py::object>(default_object(op.params[i].default_value));
+        if (values[i] == nullptr) values[i] = default_object(op.params[i].default_value);
 
     if (op.prepare) op.prepare(call);
-    for (Py_ssize_t i = 0; i < max; ++i)
-        check_argument(op.params[i].name, call.values_[i],
-                       check_for_annotation(op.params[i].annotation));
+    for (Py_ssize_t i = 0; i < max; ++i) {
+        const TypeCheck& check = binding.checks[i];
+        if (check.type != nullptr && !Py_IS_TYPE(values[i], check.type))
+            check_argument(op.params[i].name, values[i], check);
+    }
 }
 
 }  // namespace pyglue

@@ -28,6 +28,11 @@ inline PyObject* new_ref(PyObject* o) {
     return o;
 }
 
+// A new strong reference to a borrowed object, as a py::object.
+inline py::object borrow(py::handle o) {
+    return py::reinterpret_borrow<py::object>(o);
+}
+
 // Own a new reference returned by a C-API call, throwing if it is NULL.
 inline py::object checked(PyObject* result) {
     if (result == nullptr) throw_current();

@@ -180,11 +180,9 @@ PyObject* init_module(const char* name, Populate steps) {
     return PyModuleDef_Init(&definition);
 }
 
-PyObject* Name::ptr() const {
-    if (interned_ == nullptr) {
-        interned_ = PyUnicode_InternFromString(text_);
-        if (interned_ == nullptr) throw_current();
-    }
+PyObject* Name::intern() const {
+    interned_ = PyUnicode_InternFromString(text_);
+    if (interned_ == nullptr) throw_current();
     return interned_;
 }
 

@@ -73,28 +73,38 @@ class Name {
     constexpr explicit Name(const char* text) : text_(text) {}
     const char* text() const { return text_; }
     // Borrowed; the interned string lives as long as the process.
-    PyObject* ptr() const;
+    PyObject* ptr() const { return interned_ ? interned_ : intern(); }
     operator py::handle() const { return ptr(); }
 
   private:
+    PyObject* intern() const;
     const char* text_;
     mutable PyObject* interned_ = nullptr;
 };
 
 // One call of an operation, as its body sees it.
+//
+// The arguments are borrowed: the caller holds them for the length of the
+// call, like the arguments of any vectorcall.  A value put in place by a
+// conversion is owned by the call.
 class Call {
   public:
     Call(const Binding& binding, PyObject* module) : binding_(binding), module_(module) {}
 
     // The arguments in parameter order: `auto [self, to] = call.args<2>();`
     template <std::size_t N>
-    std::array<py::object, N> args() const {
+    std::array<py::handle, N> args() const {
         static_assert(N <= max_params);
-        std::array<py::object, N> out;
+        std::array<py::handle, N> out;
         for (std::size_t i = 0; i < N; ++i) out[i] = values_[i];
         return out;
     }
-    py::object& operator[](std::size_t i) { return values_[i]; }
+    py::handle operator[](std::size_t i) const { return values_[i]; }
+    // Replace argument `i` by a converted value.
+    void replace(std::size_t i, py::object value) {
+        owned_[i] = std::move(value);
+        values_[i] = owned_[i].ptr();
+    }
 
     // A module-level name, looked up now: the module's namespace, then the
     // builtins, else NameError.
@@ -106,7 +116,8 @@ class Call {
     friend void bind_arguments(Call&, PyObject* const*, Py_ssize_t, PyObject*);
     const Binding& binding_;
     PyObject* module_;  // borrowed: the function object owns it
-    std::array<py::object, max_params> values_;
+    std::array<PyObject*, max_params> values_{};
+    std::array<py::object, max_params> owned_;
 };
 
 // Bind vectorcall arguments to the operation's parameters, with the

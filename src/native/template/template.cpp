@@ -14,7 +14,7 @@ const Name DefaultTemplateDir{"_DEFAULT_TEMPLATE_DIR"};
 
 // Render `template` with a shallow copy of `context` as keyword arguments, and
 // accept only text (or None) as the result.
-py::object render_with(const py::object& template_, const py::object& context) {
+py::object render_with(py::handle template_, py::handle context) {
     py::object render = template_.attr("render");
     py::object copy = checked(PyDict_Copy(context.ptr()));
     py::object result = checked(PyObject_Call(render.ptr(), py::tuple().ptr(), copy.ptr()));
@@ -27,7 +27,7 @@ py::object render_with(const py::object& template_, const py::object& context) {
 py::object init(Call& call) {
     auto [self, template_dir] = call.args<2>();
     py::list search_paths;
-    if (template_dir.ptr() != Py_None && py::bool_(template_dir)) search_paths.append(template_dir);
+    if (template_dir.ptr() != Py_None && truth(template_dir)) search_paths.append(template_dir);
     search_paths.append(py::str(call.global(DefaultTemplateDir)));
     py::object environment = call.global(Environment);
     py::object loader = call.global(FileSystemLoader)(search_paths);
