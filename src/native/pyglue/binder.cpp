@@ -106,9 +106,12 @@ void check_argument(const char* param, py::handle value, const TypeCheck& check)
     raise_argument_type(param, check.type, Py_TYPE(value.ptr()), true);
 }
 
-Binding::Binding(const Operation& operation) : op(&operation), required(0), checks{}, names{} {
+Binding::Binding(const Operation& operation)
+    : op(&operation), required(0), checks{}, names{}, defaults{} {
     for (std::size_t i = 0; i < operation.params.size(); ++i) {
-        required += operation.params[i].default_value == Default::required;
+        const Default d = operation.params[i].default_value;
+        required += d == Default::required;
+        if (d != Default::required) defaults[i] = default_object(d);
         checks[i] = check_for_annotation(operation.params[i].annotation);
         names[i] = checked(PyUnicode_InternFromString(operation.params[i].name)).release().ptr();
     }
@@ -146,13 +149,13 @@ void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (rejected) raise_bad_keyword(binding, nargs, kwnames);
     }
     for (Py_ssize_t i = nargs; i < max; ++i)
-        if (values[i] == nullptr) values[i] = default_object(op.params[i].default_value);
+        if (values[i] == nullptr) values[i] = binding.defaults[i];
 
     if (op.prepare) op.prepare(call);
     for (Py_ssize_t i = 0; i < max; ++i) {
-        const TypeCheck& check = binding.checks[i];
-        if (check.type != nullptr && !Py_IS_TYPE(values[i], check.type))
-            check_argument(op.params[i].name, values[i], check);
+        PyTypeObject* type = binding.checks[i].type;
+        if (type != nullptr && Py_TYPE(values[i]) != type)
+            check_argument(op.params[i].name, values[i], binding.checks[i]);
     }
 }
 

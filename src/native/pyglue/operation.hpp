@@ -65,6 +65,8 @@ struct Binding {
     std::array<TypeCheck, max_params> checks;
     // The parameter names, interned, so that keywords usually match by identity.
     std::array<PyObject*, max_params> names;
+    // The default of each parameter (borrowed), nullptr where it is required.
+    std::array<PyObject*, max_params> defaults;
 };
 
 // A name used at run time (an attribute, a global, a keyword), interned once.
