@@ -159,7 +159,8 @@ def bench_native(quick: bool) -> tuple[str, dict]:
 
     native = EasyMailer("127.0.0.1", 25, USER, PASSWORD, use_ssl=False)
     python = baselines.PySendMailer(USER)
-    for obj in (native, python):
+    unchecked = baselines.PyUncheckedSendMailer(USER)
+    for obj in (native, python, unchecked):
         obj._build_message = noop_build
         obj._collect_recipients = noop_collect
         obj._do_send = noop_send
@@ -169,7 +170,7 @@ def bench_native(quick: bool) -> tuple[str, dict]:
     py_engine = baselines.PyTemplateEngine(env)
 
     ns = dict(
-        native=native, python=python, EasyMailer=EasyMailer, PyCollect=baselines.PyCollect,
+        native=native, python=python, unchecked=unchecked, EasyMailer=EasyMailer, PyCollect=baselines.PyCollect,
         engine=engine, py_engine=py_engine, env=env,
         to=RCPT, subject="Hello", body="Hello there", html="<p>Hello there</p>",
         cc=["cc@example.com"], bcc=["bcc@example.com"], sender="me@example.com",
@@ -188,7 +189,8 @@ def bench_native(quick: bool) -> tuple[str, dict]:
     target = 0.01
     log("native: send")
     send = side_by_side({"brisvane": send_call.format("native"),
-                         "python": send_call.format("python")}, ns, reps, target)
+                         "python": send_call.format("python"),
+                         "unchecked": send_call.format("unchecked")}, ns, reps, target)
     log("native: _collect_recipients")
     collect = side_by_side({"brisvane": "EasyMailer._collect_recipients(l1, l2, l3)",
                             "python": "PyCollect._collect_recipients(l1, l2, l3)"},
@@ -204,6 +206,8 @@ def bench_native(quick: bool) -> tuple[str, dict]:
     for name, data, base, label, target_ratio, kind in (
         ("send (every argument by keyword, no-op hooks)", send, "python",
          "Python function", 0.8, "binding"),
+        ("send (every argument by keyword, no-op hooks)", send, "unchecked",
+         "Python function without its checks (for information)", None, "binding"),
         ("_collect_recipients (three short lists)", collect, "python",
          "Python function", 0.8, "binding"),
         ("render_string (one variable)", render, "python", "Python function", None, "jinja2"),
