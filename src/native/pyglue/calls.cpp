@@ -15,24 +15,31 @@ PyObject* KeywordNames::tuple() const {
     return tuple_;
 }
 
-py::object call_positional(py::handle callable, std::initializer_list<py::handle> args) {
+namespace {
+
+// callable with `args`: the first `npositional` by position, the rest by the
+// keywords named in `kwnames`.
+py::object vectorcall(py::handle callable, std::initializer_list<py::handle> args,
+                      std::size_t npositional, PyObject* kwnames) {
     std::array<PyObject*, max_params + 1> stack{};  // stack[0] is free for the callee
     if (args.size() > max_params) raise(PyExc_SystemError, "too many arguments");
     std::size_t n = 0;
     for (py::handle arg : args) stack[++n] = arg.ptr();
     return checked(PyObject_Vectorcall(callable.ptr(), stack.data() + 1,
-                                       n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                                       npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+}  // namespace
+
+py::object call_positional(py::handle callable, std::initializer_list<py::handle> args) {
+    return vectorcall(callable, args, args.size(), nullptr);
 }
 
 py::object call_with_keywords(py::handle callable, const KeywordNames& names,
                               std::initializer_list<py::handle> values) {
-    std::array<PyObject*, max_params + 1> stack{};  // stack[0] is free for the callee
-    if (values.size() != names.size() || values.size() > max_params)
+    if (values.size() != names.size())
         raise(PyExc_SystemError, "keyword names and values differ in number");
-    std::size_t n = 0;
-    for (py::handle value : values) stack[++n] = value.ptr();
-    return checked(PyObject_Vectorcall(callable.ptr(), stack.data() + 1,
-                                       PY_VECTORCALL_ARGUMENTS_OFFSET, names.tuple()));
+    return vectorcall(callable, values, 0, names.tuple());
 }
 
 }  // namespace pyglue

@@ -24,7 +24,6 @@ struct FunctionObject {
     PyObject ob_base;
     vectorcallfunc vectorcall;
     PyObject* dict;  // managed by the interpreter through tp_dictoffset
-    const Operation* op;
     Fields fields;
 };
 
@@ -37,11 +36,11 @@ Fields& fields_of(PyObject* self) {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    FunctionObject* f = as_function(self);
+    const Fields& f = fields_of(self);
     return guarded_call([&] {
-        Call call(f->fields.binding, f->fields.module.ptr());
+        Call call(f.binding, f.module.ptr());
         bind_arguments(call, args, PyVectorcall_NARGS(nargsf), kwnames);
-        return f->op->body(call);
+        return f.binding.op->body(call);
     });
 }
 
@@ -107,7 +106,7 @@ py::object build_signature(const Operation& op) {
 PyObject* get_signature(PyObject* self, void*) {
     return guarded_call([&] {
         Fields& f = fields_of(self);
-        if (!f.signature) f.signature = build_signature(*as_function(self)->op);
+        if (!f.signature) f.signature = build_signature(*f.binding.op);
         return f.signature;
     });
 }
@@ -193,7 +192,6 @@ py::object make_function(py::handle module, const char* owner_qualname, const Op
     FunctionObject* f = as_function(self.ptr());
     f->vectorcall = function_vectorcall;
     f->dict = nullptr;
-    f->op = &op;
     new (&f->fields) Fields(std::move(fields));
     return self;
 }
