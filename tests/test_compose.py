@@ -295,7 +295,7 @@ def test_formataddr_is_looked_up_at_each_call(mailer, monkeypatch):
     assert calls == [((("王五", "me@example.com"),), {})]
     calls.clear()
     build(mailer, to="张三 <zs@example.com>")
-    assert [args[0] for args, _ in calls] == [("张三", "zs@example.com")]
+    assert calls == []  # recipient headers are written without it
 
 
 def test_attachment_items_are_routed_in_order(mailer, tmp_path):

@@ -42,7 +42,7 @@ py::object attach_file(Call& call) {
     with_block(call.pinned(builtin_open)(path, "rb"),
                [&](py::handle f) { part.attr("set_payload")(f.attr("read")()); });
     call.global(encoders).attr("encode_base64")(part);
-    add_attachment_disposition(part, path.attr("name"));
+    add_attachment_name(part, path.attr("name"));
     msg.attr("attach")(part);
     return py::none();
 }
@@ -57,7 +57,7 @@ py::object attach_binary(Call& call) {
     py::object part = call.global(MIMEBase)(maintype, subtype);
     part.attr("set_payload")(data);
     call.global(encoders).attr("encode_base64")(part);
-    add_attachment_disposition(part, checked(PyObject_Format(filename.ptr(), py::str("").ptr())));
+    add_attachment_name(part, checked(PyObject_Format(filename.ptr(), py::str("").ptr())));
     msg.attr("attach")(part);
     return py::none();
 }

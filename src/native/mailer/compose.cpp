@@ -2,6 +2,10 @@
 // envelope recipient list.
 #include "mailer/headers.hpp"
 
+#include <cstdio>
+#include <random>
+#include <string>
+
 namespace mailer {
 
 namespace {
@@ -10,18 +14,22 @@ bool non_empty_text(py::handle value) {
     return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
 }
 
-// The "To"/"Cc" value: a list joined with ", " (each item with its display
-// name encoded), anything else as it is.
-py::object recipient_header(Call& call, py::handle value) {
-    if (!PyList_Check(value.ptr())) return address_header(call, value);
-    py::list items;
-    for (py::handle item : py::reinterpret_borrow<py::list>(value))
-        items.append(address_header(call, item));
-    return py::str(", ").attr("join")(items);
-}
-
 py::object text_part(Call& call, py::handle text, const char* subtype) {
     return call.global(MIMEText)(text, subtype, "utf-8");
+}
+
+// A multipart/alternative container whose Content-Type, boundary included,
+// fits the line limit: the boundary is chosen here, in the standard library's
+// form, and written on a line of its own.
+py::object alternative(Call& call) {
+    py::object alt = call.global(MIMEMultipart)("alternative");
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    std::uniform_int_distribution<unsigned long long> token(0, 9223372036854775806ULL);
+    char boundary[40];
+    std::snprintf(boundary, sizeof boundary, "===============%019llu==", token(random));
+    alt.attr("replace_header")("Content-Type", std::string("multipart/alternative;\n boundary=\"") +
+                                                   boundary + "\"");
+    return alt;
 }
 
 }  // namespace
@@ -29,30 +37,28 @@ py::object text_part(Call& call, py::handle text, const char* subtype) {
 py::object build_message(Call& call) {
     auto [self, to, subject, body, html, cc, sender, sender_name, attachments, reply_to] =
         call.args<10>();
-    const bool has_name = non_empty_text(sender_name);
-    const bool has_cc = truth(cc);
-    const bool has_reply_to = non_empty_text(reply_to);
-
     // Nothing is built from a value that would break the header block.
-    py::object from_addr = truth(sender) ? borrow(sender) : self.attr("default_sender");
-    for (py::handle value : {subject, sender, sender_name, reply_to, py::handle(from_addr)})
-        check_header_value(value);
+    for (py::handle value : {subject, sender, sender_name, reply_to}) check_header_value(value);
     check_recipient_header(to);
-    if (has_cc) check_recipient_header(cc);
+    check_recipient_header(cc);
 
     py::object msg = call.global(MIMEMultipart)("mixed");
-    msg["From"] = has_name ? call.global(formataddr)(py::make_tuple(sender_name, from_addr))
-                           : address_header(call, from_addr);
-    msg["To"] = recipient_header(call, to);
-    msg["Subject"] = subject;
+    py::object from_addr = truth(sender) ? borrow(sender) : self.attr("default_sender");
+    check_header_value(from_addr);
+    msg["From"] = address_header(
+        "From", non_empty_text(sender_name)
+                    ? call.global(formataddr)(py::make_tuple(sender_name, from_addr))
+                    : from_addr);
+    msg["To"] = recipient_header("To", to);
+    msg["Subject"] = text_header("Subject", subject);
     msg["Date"] = call.global(formatdate)(py::arg("localtime") = true);
-    if (has_cc) msg["Cc"] = recipient_header(call, cc);
-    if (has_reply_to) msg["Reply-To"] = address_header(call, reply_to);
+    if (truth(cc)) msg["Cc"] = recipient_header("Cc", cc);
+    if (non_empty_text(reply_to)) msg["Reply-To"] = address_header("Reply-To", reply_to);
 
     const bool has_body = non_empty_text(body);
     const bool has_html = non_empty_text(html);
     if (has_body && has_html) {
-        py::object alt = call.global(MIMEMultipart)("alternative");
+        py::object alt = alternative(call);
         alt.attr("attach")(text_part(call, body, "plain"));
         alt.attr("attach")(text_part(call, html, "html"));
         msg.attr("attach")(alt);
@@ -63,14 +69,10 @@ py::object build_message(Call& call) {
     }
 
     if (!attachments.is_none()) {
-        // Indexed like Python's list iterator: an item is held while it is used.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(attachments.ptr()); ++i) {
-            py::object item =
-                py::reinterpret_borrow<py::object>(PyList_GET_ITEM(attachments.ptr(), i));
-            py::object attach =
-                self.attr(PyDict_Check(item.ptr()) ? "_attach_binary" : "_attach_file");
-            attach(msg, item);
-        }
+        for_each_item(attachments, [&](py::handle item) {
+            const char* step = PyDict_Check(item.ptr()) ? "_attach_binary" : "_attach_file";
+            call_positional(self.attr(step), {msg, item});
+        });
     }
     return msg;
 }

@@ -19,6 +19,25 @@ const KeywordNames build_message_keywords{"to",     "subject",     "body",      
 const KeywordNames send_keywords{"to",  "subject", "body",        "html",        "cc",
                                  "bcc", "sender",  "sender_name", "attachments", "reply_to"};
 
+// obj.name, or `fallback` when obj has no such attribute.
+py::object attribute_or(py::handle obj, const char* name, py::object fallback) {
+    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+    PyErr_Clear();
+    return fallback;
+}
+
+// A header is not HTML: the subject template wrapped in an autoescape-off
+// block, written with the block delimiters of the engine's environment.
+py::object unescaped(py::handle engine, py::handle subject) {
+    py::object env = attribute_or(engine, "env", py::none());
+    py::object open = attribute_or(env, "block_start_string", py::str("{%"));
+    py::object close = attribute_or(env, "block_end_string", py::str("%}"));
+    return open + py::str(" autoescape false ") + close + subject + open +
+           py::str(" endautoescape ") + close;
+}
+
 }  // namespace
 
 // Compose (attachments included) and collect the recipients before any
@@ -49,7 +68,7 @@ py::object send_template(Call& call) {
     auto engine = [&] { return self.attr(template_engine); };
     py::object html_content = engine().attr(render)(template_name + py::str(".html"), ctx);
     py::object text_content = engine().attr(render)(template_name + py::str(".txt"), ctx);
-    py::object rendered_subject = engine().attr(render_string)(subject, ctx);
+    py::object rendered_subject = engine().attr(render_string)(unescaped(engine(), subject), ctx);
 
     call_with_keywords(self.attr(send_name), send_keywords,
                        {to, rendered_subject, text_content, html_content, cc, bcc, sender,

@@ -24,6 +24,15 @@ py::object render_with(py::handle template_, py::handle context) {
     return result;
 }
 
+// HTML escaping for every template but plain-text ones (".txt"), and for
+// inline strings.
+py::object escaping() {
+    py::object select = py::module_::import("jinja2").attr("select_autoescape");
+    return select(py::arg("enabled_extensions") = py::tuple(),
+                  py::arg("disabled_extensions") = py::make_tuple("txt"),
+                  py::arg("default_for_string") = true, py::arg("default") = true);
+}
+
 py::object init(Call& call) {
     auto [self, template_dir] = call.args<2>();
     py::list search_paths;
@@ -31,7 +40,7 @@ py::object init(Call& call) {
     search_paths.append(py::str(call.global(DefaultTemplateDir)));
     py::object environment = call.global(Environment);
     py::object loader = call.global(FileSystemLoader)(search_paths);
-    self.attr("_env") = environment(py::arg("loader") = loader, py::arg("autoescape") = true);
+    self.attr("_env") = environment(py::arg("loader") = loader, py::arg("autoescape") = escaping());
     return py::none();
 }
 
