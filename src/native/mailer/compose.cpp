@@ -27,8 +27,8 @@ py::object alternative(Call& call) {
     std::uniform_int_distribution<unsigned long long> token(0, 9223372036854775806ULL);
     char boundary[40];
     std::snprintf(boundary, sizeof boundary, "===============%019llu==", token(random));
-    alt.attr("replace_header")("Content-Type", std::string("multipart/alternative;\n boundary=\"") +
-                                                   boundary + "\"");
+    alt.attr("replace_header")(
+        "Content-Type", std::string("multipart/alternative;\n boundary=\"") + boundary + "\"");
     return alt;
 }
 
@@ -45,10 +45,10 @@ py::object build_message(Call& call) {
     py::object msg = call.global(MIMEMultipart)("mixed");
     py::object from_addr = truth(sender) ? borrow(sender) : self.attr("default_sender");
     check_header_value(from_addr);
-    msg["From"] = address_header(
-        "From", non_empty_text(sender_name)
-                    ? call.global(formataddr)(py::make_tuple(sender_name, from_addr))
-                    : from_addr);
+    msg["From"] =
+        address_header("From", non_empty_text(sender_name)
+                                   ? call.global(formataddr)(py::make_tuple(sender_name, from_addr))
+                                   : from_addr);
     msg["To"] = recipient_header("To", to);
     msg["Subject"] = text_header("Subject", subject);
     msg["Date"] = call.global(formatdate)(py::arg("localtime") = true);

@@ -63,9 +63,9 @@ void append_base64(std::string& out, std::string_view bytes) {
     }
     if (i < bytes.size()) {
         const bool two = i + 1 < bytes.size();
-        const auto n = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16 |
-                       (two ? static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8
-                            : 0u);
+        const auto n =
+            static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16 |
+            (two ? static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8 : 0u);
         out += alphabet[(n >> 18) & 0x3F];
         out += alphabet[(n >> 12) & 0x3F];
         out += two ? alphabet[(n >> 6) & 0x3F] : '=';
@@ -125,7 +125,8 @@ class Folder {
             const Gap g = first ? gap : Gap::space;
             bool last = false;
             const std::size_t r = room(g == Gap::space);
-            std::size_t n = span(rest, r > prefix.size() ? r - prefix.size() : 0, after.size(), last);
+            std::size_t n =
+                span(rest, r > prefix.size() ? r - prefix.size() : 0, after.size(), last);
             // Text that one word on a new line holds is not split.
             bool whole_on_new_line = false;
             span(rest, limit_ - 1 - prefix.size(), after.size(), whole_on_new_line);
