@@ -7,7 +7,8 @@ Writes NAME.LOCALE.html and NAME.LOCALE.txt for each template, in English
 desktop mail client) and 375 px (a phone), in light and dark mode:
 NAME.LOCALE.WIDTH.png and NAME.LOCALE.WIDTH-dark.png.  With Pillow installed
 (``pip install pillow``) the screenshots are cut to the mail's height and
-gathered into one picture per locale and width, gallery.LOCALE.WIDTH.png.
+gathered into one picture per locale, width and mode, gallery.LOCALE.WIDTH.png
+(and -dark.png), the pictures shown in the README.
 
 Run it with ``python examples/preview_templates.py [OUTDIR]``; add
 ``--stress`` to render long links, long names and Windows line ends instead
@@ -148,24 +149,26 @@ def crop(png: Path) -> None:
         picture.crop((0, 0, picture.width, min(picture.height, box[3] + 16))).save(png)
 
 
-def gallery(pngs: list[Path], out: Path, scale: float) -> None:
-    """Place the screenshots side by side, scaled down, in one picture."""
+def gallery(pngs: list[Path], out: Path, columns: int, scale: float) -> None:
+    """Lay the screenshots out in a grid, scaled down, in one small picture."""
     from PIL import Image
 
     pictures = []
     for png in pngs:
         with Image.open(png) as image:
             size = (round(image.width * scale), round(image.height * scale))
-            pictures.append(image.convert("RGB").resize(size, Image.LANCZOS))
-    gap = 8
-    width = sum(p.width for p in pictures) + gap * (len(pictures) - 1)
-    sheet = Image.new("RGB", (width, max(p.height for p in pictures)), "#ffffff")
-    x = 0
-    for picture in pictures:
-        sheet.paste(picture, (x, 0))
-        x += picture.width + gap
-    sheet = sheet.quantize(colors=128, method=Image.Quantize.MEDIANCUT)
-    sheet.save(out, optimize=True)
+            pictures.append(image.convert("RGB").resize(size, Image.Resampling.LANCZOS))
+    rows = [pictures[i : i + columns] for i in range(0, len(pictures), columns)]
+    cell = max(p.width for p in pictures)
+    heights = [max(p.height for p in row) for row in rows]
+    background = pictures[0].getpixel((0, pictures[0].height - 1))
+    sheet = Image.new("RGB", (cell * columns, sum(heights)), background)
+    y = 0
+    for row, height in zip(rows, heights):
+        for column, picture in enumerate(row):
+            sheet.paste(picture, (column * cell, y))
+        y += height
+    sheet.quantize(colors=96, method=Image.Quantize.MEDIANCUT).save(out, optimize=True)
 
 
 def main() -> None:
@@ -206,7 +209,7 @@ def main() -> None:
     else:
         for (locale, width, dark), pngs in shots.items():
             target = out / f"gallery.{locale}.{width}{'-dark' if dark else ''}.png"
-            gallery(pngs, target, scale=0.5)
+            gallery(pngs, target, columns=2 if width > 400 else 4, scale=0.7 if width > 400 else 0.6)
             print(f"gallery: {target}")
 
 

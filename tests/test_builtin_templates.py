@@ -159,16 +159,20 @@ def test_text_bodies_carry_values_as_given(engine, tmp_path, locale):
         assert value in text
 
 
-def test_send_template_with_a_builtin(smtp_plain, trust_ca):
+@pytest.mark.parametrize("locale, heading", [(None, "Your verification code"), ("zh-CN", "您的验证码")])
+def test_send_template_with_a_builtin(smtp_plain, trust_ca, locale, heading):
     smtp_plain.messages.clear()
+    context = {"code": "482913", "valid_minutes": 10}
+    if locale:
+        context["locale"] = locale
     smtp_plain.mailer().send_template(
-        "to@example.com", "Your code: {{ code }}", "verification_code",
-        {"code": "482913", "valid_minutes": 10},
+        "to@example.com", "Your code: {{ code }}", "verification_code", context,
     )
     msg = smtp_plain.messages[0].message
     assert msg["Subject"] == "Your code: 482913"
-    assert "482913" in msg.get_body(("plain",)).get_content()
-    assert "482913" in msg.get_body(("html",)).get_content()
+    for kind in ("plain", "html"):
+        body = msg.get_body((kind,)).get_content()
+        assert "482913" in body and heading in body
 
 
 # --- languages -------------------------------------------------------------
