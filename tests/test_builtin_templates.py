@@ -184,7 +184,7 @@ ZH_SAMPLES = {
     "action_link": {"title": "重置密码", "message": "有人请求重置密码。",
                     "link": "https://example.com/reset/abc", "label": "重置密码",
                     "expires": "30 分钟后"},
-    "alert": {"severity": "critical", "summary": "db-1 磁盘将满", "details": {"使用率": "97%"},
+    "alert": {"severity": "critical", "summary": "一号数据库磁盘将满", "details": {"使用率": "97%"},
               "source": "监控"},
 }
 ZH_COMMON = {"product_name": "云", "greeting": "张三，您好", "footer": "页脚",
@@ -215,7 +215,7 @@ def test_locale_chooses_the_language(engine, name, suffix, locale, chinese):
         assert set(re.findall(r'\slang="([^"]*)"', text)) == {"zh-CN" if chinese else "en"}
     words = visible(text)
     if chinese:
-        assert not re.findall(r"[A-Za-z]{2,}", words.replace("db-", ""))
+        assert not re.findall(r"[A-Za-z]{2,}", words)
     else:
         assert not re.findall(r"[\u3000-\u303f\u4e00-\u9fff\uff00-\uffef]", words)
 
