@@ -165,6 +165,7 @@ def start(mode: str, authority, faults: Optional[Faults] = None) -> FaultServer:
         options.update(tls_context=_server_context(authority), require_starttls=True)
     server.controller = _Controller(server, **options)
     server.controller.start()
+    server.sessions.clear()  # the controller's own check that the server is up
     return server
 
 
