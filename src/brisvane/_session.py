@@ -15,12 +15,13 @@ import smtplib
 import ssl
 from typing import Any, Callable, Literal, Optional, Protocol, Union
 
-Mode = Literal["ssl", "starttls", "plain"]
+# (a union of single literals: the same type, and a union at run time too)
+Mode = Union[Literal["ssl"], Literal["starttls"], Literal["plain"]]
 MODES: tuple[Mode, ...] = ("ssl", "starttls", "plain")
 
-# An SASL answer: called with None for the initial response, then with each
-# decoded server challenge; returns the (ASCII) text to send.
-Responder = Callable[[Optional[bytes]], str]
+# An SASL answer: called with no argument for the initial response, then
+# with each decoded server challenge; returns the (ASCII) text to send.
+Responder = Callable[..., str]
 
 
 class Mechanism(Protocol):
@@ -46,26 +47,25 @@ def tls_context() -> ssl.SSLContext:
     return ssl.create_default_context()
 
 
-class _Tracked:
-    # Records whether DATA was sent on this connection since the last
-    # submission started: before it, the server holds no part of the mail,
-    # so a failed submission can safely be made again elsewhere.
+class SMTP(smtplib.SMTP):
+    """A plain connection (upgraded by :func:`secure` for STARTTLS).
+
+    It records whether DATA was sent since the last submission started:
+    before it, the server holds no part of the mail, so a submission that
+    failed can safely be made again on another connection."""
+
     data_started = False
 
-    def data(self, msg: Union[str, bytes]) -> tuple[int, bytes]:
+    def data(self, msg: Any) -> tuple[int, bytes]:
         self.data_started = True
-        return super().data(msg)  # type: ignore[misc]
+        return super().data(msg)
 
 
-class SMTP(_Tracked, smtplib.SMTP):
-    """A plain connection (upgraded by :func:`secure` for STARTTLS)."""
-
-
-class SMTP_SSL(_Tracked, smtplib.SMTP_SSL):
+class SMTP_SSL(SMTP, smtplib.SMTP_SSL):
     """An implicit-TLS connection."""
 
 
-Connection = Union[SMTP, SMTP_SSL]
+Connection = SMTP
 
 
 def open_connection(
@@ -130,7 +130,7 @@ def submit(
 ) -> dict[str, tuple[int, bytes]]:
     """Flatten the message and submit it; the recipients the server refused
     (the whole submission raises when it refused them all)."""
-    if isinstance(server, _Tracked):
+    if isinstance(server, SMTP):
         server.data_started = False
     text = msg.as_string()
     return server.sendmail(sender, recipients, text)
