@@ -27,7 +27,7 @@ class Faults:
     # how: "close" right after the 250 reply, "eof" silently on the next MAIL,
     # "421" with a 421 reply to the next MAIL
     drop_how: str = "close"
-    # recipients whose local part starts with "bad" get 550, "later" 451
+    # recipients whose local part starts with "bad" or "nobody" get 550, "later" 451
     refuse: bool = True
     # the first n DATA of each subject containing "[flaky]" answer 451
     flaky_attempts: int = 0
@@ -81,7 +81,7 @@ class _Handler:
 
     async def handle_RCPT(self, smtp, session, envelope, address, options):
         local = address.split("@")[0]
-        if self.server.faults.refuse and local.startswith("bad"):
+        if self.server.faults.refuse and local.startswith(("bad", "nobody")):
             return "550 5.1.1 no such user"
         if self.server.faults.refuse and local.startswith("later"):
             return "451 4.3.0 try later"
