@@ -19,10 +19,16 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 REDIS = shutil.which("redis-server")
 
 pytestmark = [
-    pytest.mark.skipif(REDIS is None, reason="redis-server is not installed (Debian: redis-server)"),
+    pytest.mark.skipif(
+        REDIS is None, reason="redis-server is not installed (Debian: redis-server)"
+    ),
 ]
-celery = pytest.importorskip("celery", reason="celery is not installed (pip install 'brisvane[queue]')")
-pytest.importorskip("redis", reason="the redis client is not installed (pip install 'brisvane[queue]')")
+celery = pytest.importorskip(
+    "celery", reason="celery is not installed (pip install 'brisvane[queue]')"
+)
+pytest.importorskip(
+    "redis", reason="the redis client is not installed (pip install 'brisvane[queue]')"
+)
 
 
 def wait_for_port(port, timeout=10.0):
@@ -40,8 +46,19 @@ def wait_for_port(port, timeout=10.0):
 def redis_url(tmp_path):
     port = free_port()
     process = subprocess.Popen(
-        [REDIS, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-         "--dir", str(tmp_path)],
+        [
+            REDIS,
+            "--port",
+            str(port),
+            "--bind",
+            "127.0.0.1",
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--dir",
+            str(tmp_path),
+        ],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )
@@ -70,9 +87,24 @@ def test_every_mail_arrives_exactly_once(ca, redis_url, tmp_path, monkeypatch):
         PYTHONPATH=str(EXAMPLES),
     )
     worker = subprocess.Popen(
-        [sys.executable, "-m", "celery", "-A", "celery_app", "worker", "--concurrency=2",
-         "--loglevel=WARNING", "--without-gossip", "--without-mingle", "--without-heartbeat"],
-        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        [
+            sys.executable,
+            "-m",
+            "celery",
+            "-A",
+            "celery_app",
+            "worker",
+            "--concurrency=2",
+            "--loglevel=WARNING",
+            "--without-gossip",
+            "--without-mingle",
+            "--without-heartbeat",
+        ],
+        cwd=tmp_path,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
     )
     try:
         monkeypatch.setenv("CELERY_BROKER_URL", redis_url)
@@ -91,7 +123,9 @@ def test_every_mail_arrives_exactly_once(ca, redis_url, tmp_path, monkeypatch):
             time.sleep(0.1)
         time.sleep(0.5)  # a duplicate would arrive now
         subjects = sorted(str(m.message["Subject"]) for m in server.messages)
-        assert subjects == sorted(expected), worker.stdout.read() if worker.poll() is not None else ""
+        assert subjects == sorted(expected), (
+            worker.stdout.read() if worker.poll() is not None else ""
+        )
         flaky = {s: n for s, n in server.attempts.items()}
         assert len(flaky) == 10 and set(flaky.values()) == {3}
         assert all(m.message["Message-ID"] for m in server.messages)

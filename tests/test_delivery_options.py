@@ -34,8 +34,13 @@ def mailer_for(server, **kwargs):
     from brisvane import EasyMailer
 
     return EasyMailer(
-        server.host, server.port, USERNAME, PASSWORD,
-        use_ssl=server.mode == "ssl", use_tls=server.mode == "starttls", **kwargs,
+        server.host,
+        server.port,
+        USERNAME,
+        PASSWORD,
+        use_ssl=server.mode == "ssl",
+        use_tls=server.mode == "starttls",
+        **kwargs,
     )
 
 
@@ -83,6 +88,7 @@ def test_threads_get_a_connection_each(start):
     server = start("ssl")
     mailer = mailer_for(server)
     with delivery.connection(mailer) as batch:
+
         def work(n):
             for i in range(5):
                 mailer.send("ok@example.com", f"t{n}-{i}", body="x")
@@ -243,3 +249,16 @@ def test_token_must_be_text(start):
     with pytest.raises(TypeError, match="str"):
         mailer.send("ok@example.com", "x", body="x")
     assert server.sessions[0][-1][1] == "QUIT"
+
+
+def test_a_delivery_installed_by_other_code_stays():
+    from brisvane import EasyMailer
+
+    mailer = EasyMailer("localhost", 25, USERNAME, PASSWORD)
+    captured = []
+    mailer._do_send = lambda msg, recipients, sender: captured.append(recipients)
+    with delivery.connection(mailer) as batch:
+        mailer.send("a@example.com", "kept", body="x")
+    delivery.reset(mailer)
+    mailer.send("b@example.com", "kept", body="x")
+    assert captured == [["a@example.com"], ["b@example.com"]] and batch.connections == 0

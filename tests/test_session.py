@@ -53,7 +53,9 @@ def by_steps(mailer, msg, recipients, sender):
 @pytest.mark.parametrize("server", _session.MODES, indirect=True)
 def test_steps_match_the_class_delivery(server):
     mailer = mailer_for(server)
-    msg = mailer._build_message("to@example.com", "主题", "正文", None, None, None, None, None, None)
+    msg = mailer._build_message(
+        "to@example.com", "主题", "正文", None, None, None, None, None, None
+    )
     recipients = ["to@example.com", "bad@example.com", "cc@example.com"]
     mailer._do_send(msg, recipients, USERNAME)
     refused = by_steps(mailer, msg, recipients, USERNAME)
@@ -63,7 +65,8 @@ def test_steps_match_the_class_delivery(server):
     # the same arguments, AUTH included (its answer carries the credentials)
     assert steps == native
     assert [cmd for _, cmd, _ in native] == (
-        ["EHLO"] + (["STARTTLS", "EHLO"] if server.mode == "starttls" else [])
+        ["EHLO"]
+        + (["STARTTLS", "EHLO"] if server.mode == "starttls" else [])
         + ["AUTH", "MAIL", "RCPT", "RCPT", "RCPT", "DATA", "QUIT"]
     )
     first, second = server.messages

@@ -87,9 +87,7 @@ def open_connection(
     return SMTP(host, port, **extra)
 
 
-def secure(
-    server: smtplib.SMTP, mode: Mode, context: Optional[ssl.SSLContext] = None
-) -> None:
+def secure(server: smtplib.SMTP, mode: Mode, context: Optional[ssl.SSLContext] = None) -> None:
     """Upgrade a STARTTLS connection (a new context when None); nothing in
     the other modes."""
     if mode == "starttls":

@@ -57,7 +57,9 @@ class XOAuth2:
 
     def __init__(self, token_provider: Callable[[], str]) -> None:
         if not callable(token_provider):
-            raise TypeError(_messages.text("delivery.token_provider", type=type(token_provider).__name__))
+            raise TypeError(
+                _messages.text("delivery.token_provider", type=type(token_provider).__name__)
+            )
         self.token_provider = token_provider
 
     def start(self, username: str) -> _session.Responder:
@@ -169,7 +171,9 @@ def configure(
     restores the class's own delivery."""
     _check_mailer(mailer)
     _check_timeout(timeout)
-    if auth is not None and not (isinstance(getattr(auth, "name", None), str) and callable(getattr(auth, "start", None))):
+    if auth is not None and not (
+        isinstance(getattr(auth, "name", None), str) and callable(getattr(auth, "start", None))
+    ):
         raise TypeError(_messages.text("delivery.auth", type=type(auth).__name__))
     options = _Options(timeout, bool(login), auth, bool(message_id))
     current = _installed(mailer)
@@ -186,7 +190,7 @@ def reset(mailer: Any) -> None:
     current = _installed(mailer)
     if isinstance(current, Batch):
         current._configure(None)
-    elif current is not None:
+    elif isinstance(current, _Configured):
         del mailer._do_send
 
 
@@ -307,7 +311,8 @@ class Batch:
                 isinstance(exc, OSError) and not isinstance(exc, smtplib.SMTPException)
             )
             kept = not lost and isinstance(
-                exc, (smtplib.SMTPRecipientsRefused, smtplib.SMTPSenderRefused, smtplib.SMTPDataError)
+                exc,
+                (smtplib.SMTPRecipientsRefused, smtplib.SMTPSenderRefused, smtplib.SMTPDataError),
             )
             if not kept:
                 self._drop(server, polite=not lost)
@@ -345,7 +350,9 @@ def connection(
     opened; at least `min_interval` seconds pass between two mails; leaving
     the block says QUIT.  `timeout` bounds each network step (default: the
     one given to :func:`configure`).  A block inside a block of the same
-    mailer shares the outer one."""
+    mailer shares the outer one.  A delivery that other code installed on
+    the mailer (a test capture, say) stays in charge: the block then opens
+    nothing and records nothing."""
     _check_mailer(mailer)
     _check_timeout(timeout)
     if max_per_connection is not None and (
@@ -354,7 +361,11 @@ def connection(
         or max_per_connection < 1
     ):
         raise ValueError(_messages.text("delivery.max_per_connection", value=max_per_connection))
-    if isinstance(min_interval, bool) or not isinstance(min_interval, (int, float)) or not min_interval >= 0:
+    if (
+        isinstance(min_interval, bool)
+        or not isinstance(min_interval, (int, float))
+        or not min_interval >= 0
+    ):
         raise ValueError(_messages.text("delivery.min_interval", value=min_interval))
     previous = _installed(mailer)
     if isinstance(previous, Batch):
@@ -362,6 +373,9 @@ def connection(
         return
     options = previous.options if isinstance(previous, _Configured) else _Options()
     batch = Batch(mailer, options, timeout, max_per_connection, float(min_interval), previous)
+    if previous is not None and not isinstance(previous, _Configured):
+        yield batch  # not installed: the other delivery keeps every send
+        return
     mailer._do_send = batch
     try:
         yield batch
@@ -413,4 +427,3 @@ _NETWORK_ERRNOS = {
     for name in ("ENETUNREACH", "EHOSTUNREACH", "ENETDOWN", "EHOSTDOWN", "ETIMEDOUT", "ENETRESET")
     if hasattr(errno, name)
 }
-
