@@ -6,18 +6,56 @@ that accepts connections and never answers."""
 from __future__ import annotations
 
 import base64
+import email
+import email.policy
 import socket
 import ssl
 import threading
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
+import pytest
+import trustme
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
-from conftest import PASSWORD, USERNAME, Received, free_port
-
+USERNAME = "sender@example.com"
+PASSWORD = "s3cret-app-password"
 TOKEN = "ya29.test-access-token"
+
+
+def free_port() -> int:
+    # aiosmtpd cannot be given port 0: take one from the kernel, then release it
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def fault_ca(tmp_path_factory):
+    """A throw-away CA and the path of its certificate."""
+    authority = trustme.CA()
+    path = tmp_path_factory.mktemp("fault-ca") / "ca.pem"
+    authority.cert_pem.write_to_path(str(path))
+    return authority, str(path)
+
+
+@pytest.fixture
+def trust_fault_ca(monkeypatch, fault_ca):
+    """The client trusts the CA as an operator would, through SSL_CERT_FILE."""
+    monkeypatch.setenv("SSL_CERT_FILE", fault_ca[1])
+    return fault_ca
+
+
+@dataclass
+class Received:
+    mail_from: str
+    rcpt_tos: list
+    content: bytes
+
+    @property
+    def message(self):
+        return email.message_from_bytes(self.content, policy=email.policy.default)
 
 
 @dataclass

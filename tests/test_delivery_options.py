@@ -11,17 +11,17 @@ import pytest
 
 from brisvane import delivery
 
-from conftest import PASSWORD, USERNAME
 import smtp_faults
+from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
 from smtp_faults import TOKEN, Faults
 
 
 @pytest.fixture
-def start(ca, trust_ca):
+def start(fault_ca, trust_fault_ca):
     started = []
 
     def run(mode, **faults):
-        server = smtp_faults.start(mode, ca[0], Faults(**faults))
+        server = smtp_faults.start(mode, fault_ca[0], Faults(**faults))
         started.append(server)
         return server
 

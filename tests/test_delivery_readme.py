@@ -6,8 +6,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PASSWORD, USERNAME
 import smtp_faults
+from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -23,11 +23,11 @@ def test_readmes_agree_on_delivery_code():
 
 
 @pytest.mark.parametrize("readme", ["README.md", "README.zh-CN.md"])
-def test_delivery_blocks_run(readme, ca, trust_ca, capsys):
+def test_delivery_blocks_run(readme, fault_ca, trust_fault_ca, capsys):
     servers = {
-        "smtp": smtp_faults.start("ssl", ca[0]),
-        "relay": smtp_faults.start("plain", ca[0], smtp_faults.Faults(no_auth=True)),
-        "oauth": smtp_faults.start("starttls", ca[0], smtp_faults.Faults(xoauth2=True)),
+        "smtp": smtp_faults.start("ssl", fault_ca[0]),
+        "relay": smtp_faults.start("plain", fault_ca[0], smtp_faults.Faults(no_auth=True)),
+        "oauth": smtp_faults.start("starttls", fault_ca[0], smtp_faults.Faults(xoauth2=True)),
     }
     replacements = {
         '"smtp.example.com", 465': f'"127.0.0.1", {servers["smtp"].port}',

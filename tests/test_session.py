@@ -7,20 +7,20 @@ import pytest
 
 from brisvane import _session
 
-from conftest import PASSWORD, USERNAME
 import smtp_faults
+from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
 
 
 @pytest.fixture(scope="module")
-def servers(ca):
-    started = {mode: smtp_faults.start(mode, ca[0]) for mode in _session.MODES}
+def servers(fault_ca):
+    started = {mode: smtp_faults.start(mode, fault_ca[0]) for mode in _session.MODES}
     yield started
     for server in started.values():
         server.stop()
 
 
 @pytest.fixture
-def server(request, servers, trust_ca):
+def server(request, servers, trust_fault_ca):
     server = servers[request.param]
     server.sessions.clear()
     server.messages.clear()
