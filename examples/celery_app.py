@@ -14,7 +14,7 @@ SMTP 4xx answer) is tried again later, with back-off; any other is final.
 
     from celery_app import send_template
     send_template.delay("you@example.com", "Order {{ order_id }}", "order_shipped",
-                        {"customer": "Ada", "order_id": 42, "items": []})
+                        {"name": "Ada", "order_id": 42, "items": [{"title": "Tea", "qty": 2}]})
 
 Environment: CELERY_BROKER_URL (default redis://127.0.0.1:6379/0); SMTP_HOST,
 SMTP_PORT, SMTP_USERNAME, SMTP_PASSWORD; SMTP_MODE ("ssl", "starttls" or

@@ -67,11 +67,17 @@ class XOAuth2:
         if not isinstance(token, str):
             raise TypeError(_messages.text("delivery.token", type=type(token).__name__))
         initial = f"user={username}\x01auth=Bearer {token}\x01\x01"
+        answered = False
 
         def respond(challenge: Optional[bytes] = None) -> str:
-            # A challenge after the initial response is the server's error
-            # report; an empty answer lets it send its final refusal.
-            return initial if challenge is None else ""
+            # The first answer carries the token; a challenge after it is the
+            # server's error report, and an empty answer lets the server send
+            # its final refusal.
+            nonlocal answered
+            if answered:
+                return ""
+            answered = True
+            return initial
 
         return respond
 
@@ -104,8 +110,10 @@ def _check_timeout(timeout: Optional[float]) -> None:
 
 def _prepare(msg: Any, sender: str, options: _Options) -> None:
     if options.message_id and "Message-ID" not in msg:
-        domain = parseaddr(sender)[1].rpartition("@")[2] or None
-        msg["Message-ID"] = make_msgid(domain=domain)
+        # the envelope sender's domain, else the From address's; with
+        # neither, make_msgid falls back to this machine's name
+        domains = (parseaddr(str(a))[1].rpartition("@") for a in (sender, msg["From"] or ""))
+        msg["Message-ID"] = make_msgid(domain=next((d for _, at, d in domains if at and d), None))
 
 
 def _connect(mailer: Any, options: _Options, timeout: Optional[float]) -> _session.Connection:
