@@ -334,6 +334,9 @@ class Batch:
         with self._lock:
             self.results.append(refused)
 
+    def __repr__(self) -> str:
+        return f"<Batch: {len(self.results)} mails over {self.connections} connections>"
+
     def close(self) -> None:
         """QUIT every connection the block opened."""
         with self._lock:
