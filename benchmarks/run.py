@@ -410,7 +410,8 @@ def bench_e2e(quick: bool) -> tuple[str, dict]:
 # 3b. One connection for a batch (brisvane.delivery.connection)
 # --------------------------------------------------------------------------
 
-SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+# the CA file OpenSSL reads by default (Debian: the ca-certificates bundle)
+SYSTEM_BUNDLE = ssl.get_default_verify_paths().openssl_cafile
 
 
 def _batch_senders(port, mails):
