@@ -17,6 +17,7 @@ import os
 import platform
 import re
 import smtplib
+import ssl
 import statistics
 import subprocess
 import sys
@@ -406,6 +407,161 @@ def bench_e2e(quick: bool) -> tuple[str, dict]:
 
 
 # --------------------------------------------------------------------------
+# 3b. One connection for a batch (brisvane.delivery.connection)
+# --------------------------------------------------------------------------
+
+# the CA file OpenSSL reads by default (Debian: the ca-certificates bundle)
+SYSTEM_BUNDLE = ssl.get_default_verify_paths().openssl_cafile
+
+
+def _batch_senders(port, mails):
+    """Callables that each send `mails` mails over implicit TLS."""
+    from brisvane import delivery
+    from brisvane.mailer import EasyMailer
+
+    host, subject, body = "127.0.0.1", "Benchmark", "Hello from the benchmark.\n"
+    mailer = EasyMailer(host, port, USER, PASSWORD)
+    out = {}
+
+    def per_mail():
+        for _ in range(mails):
+            mailer.send(to=RCPT, subject=subject, body=body)
+
+    def batch():
+        with delivery.connection(mailer):
+            for _ in range(mails):
+                mailer.send(to=RCPT, subject=subject, body=body)
+
+    def raw():
+        # the floor: the same composition, one connection, a bare sendmail loop
+        with smtplib.SMTP_SSL(host, port, context=ssl.create_default_context()) as server:
+            server.login(USER, PASSWORD)
+            for _ in range(mails):
+                msg = baselines.build_message(USER, RCPT, subject, body, None, None, None, None,
+                                              None, None)
+                recipients = baselines.collect_recipients(RCPT, None, None)
+                server.sendmail(USER, recipients, msg.as_string())
+
+    out["connection()"] = batch
+    out["one connection per mail"] = per_mail
+    out["smtplib, one connection"] = raw
+    try:
+        import yagmail
+
+        def yag():
+            # yagmail's own reuse: one SMTP object for every mail
+            client = yagmail.SMTP(USER, PASSWORD, host=host, port=port, smtp_ssl=True)
+            for _ in range(mails):
+                client.send(to=RCPT, subject=subject, contents=body)
+            client.close()
+
+        out["yagmail, one object"] = yag
+    except Exception as e:  # pragma: no cover - peer missing
+        out["yagmail, one object"] = e
+    try:
+        from redmail import EmailSender
+
+        def red():
+            # redmail's own reuse: sends inside its `with` block share a connection
+            sender = EmailSender(host=host, port=port, username=USER, password=PASSWORD,
+                                 use_starttls=False, cls_smtp=smtplib.SMTP_SSL)
+            with sender:
+                for _ in range(mails):
+                    sender.send(subject=subject, sender=USER, receivers=[RCPT], text=body)
+
+        out["redmail, with block"] = red
+    except Exception as e:  # pragma: no cover - peer missing
+        out["redmail, with block"] = e
+    return out
+
+
+def bench_batch(quick: bool) -> tuple[str, dict]:
+    mails = 50 if quick else 200
+    reps = 3 if quick else 5
+    tmp = tempfile.mkdtemp(prefix="brisvane-bench-")
+    ca_path = os.path.join(tmp, "ca.pem")
+    bundle_path = os.path.join(tmp, "bundle.pem")
+    server = subprocess.Popen([sys.executable, str(HERE / "smtp_server.py"), ca_path],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    old_cert = os.environ.get("SSL_CERT_FILE")
+    try:
+        line = server.stdout.readline()
+        if not line:
+            raise RuntimeError("the SMTP server process did not start")
+        port = json.loads(line)["ssl"]
+        # a CA file as large as the system's, as a real user's verification costs
+        system = Path(SYSTEM_BUNDLE).read_text() if Path(SYSTEM_BUNDLE).exists() else ""
+        Path(bundle_path).write_text(system + Path(ca_path).read_text())
+        certificates = (system + Path(ca_path).read_text()).count("BEGIN CERTIFICATE")
+        os.environ["SSL_CERT_FILE"] = bundle_path
+        senders = _batch_senders(port, mails)
+        usable, notes = {}, {}
+        for name, fn in senders.items():
+            if isinstance(fn, Exception):
+                notes[name] = f"n/a ({type(fn).__name__})"
+                continue
+            usable[name] = fn
+        log(f"batch: implicit TLS, {mails} mails, {certificates} certificates in the CA file")
+        keys = list(usable)
+        for name in keys:  # warm-up, and a peer that fails is left out
+            try:
+                _batch_senders(port, 3)[name]()
+            except Exception as e:
+                if name == "connection()":
+                    raise
+                notes[name] = f"n/a ({type(e).__name__}: {e})"[:120]
+                del usable[name]
+        keys = list(usable)
+        rates = {k: [] for k in keys}
+        cpu = {k: [] for k in keys}
+        for r in range(reps):
+            for k in keys[r % len(keys):] + keys[:r % len(keys)]:
+                gc.collect()
+                wall, proc = time.perf_counter(), time.process_time()
+                usable[k]()
+                rates[k].append(mails / (time.perf_counter() - wall))
+                cpu[k].append((time.process_time() - proc) / mails * 1e6)
+    finally:
+        if old_cert is None:
+            os.environ.pop("SSL_CERT_FILE", None)
+        else:
+            os.environ["SSL_CERT_FILE"] = old_cert
+        server.stdin.close()
+        try:
+            server.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+    med = {k: statistics.median(v) for k, v in rates.items()}
+    med_cpu = {k: statistics.median(v) for k, v in cpu.items()}
+    ratios = {k: paired_ratio(rates, "connection()", k) for k in keys if k != "connection()"}
+    targets = {"one connection per mail": (">= 10", 10.0),
+               "smtplib, one connection": (">= 0.9", 0.9),
+               "yagmail, one object": ("> 1.0", 1.0000001),
+               "redmail, with block": ("> 1.0", 1.0000001)}
+    rows = []
+    for k in ["connection()"] + [k for k in targets if k in keys or k in notes]:
+        if k in notes:
+            rows.append([k, notes[k], "", "", "", ""])
+            continue
+        if k == "connection()":
+            rows.append([k, fmt_num(med[k]), fmt_num(med_cpu[k]), "", "", ""])
+            continue
+        target, bound = targets[k]
+        met = goal("batch", f"connection() vs {k}", ratios[k], target, ratios[k] >= bound)
+        rows.append([k, fmt_num(med[k]), fmt_num(med_cpu[k]), fmt_ratio(ratios[k], True),
+                     target, met])
+    md = (f"## 3b. One connection for a batch: {mails} mails over implicit TLS, a CA file of "
+          f"{certificates} certificates (messages/s and client CPU µs per mail, median of "
+          f"{reps} runs)\n\n" +
+          table(["variant", "messages/s", "CPU µs/mail", "connection() ÷ variant", "target",
+                 "met"], rows))
+    return md, {"messages_per_s": med, "cpu_us_per_mail": med_cpu, "samples": rates,
+                "cpu_samples": cpu, "ratios": ratios, "notes": notes, "mails": mails,
+                "certificates": certificates}
+
+
+# --------------------------------------------------------------------------
 # 4. Memory
 # --------------------------------------------------------------------------
 
@@ -544,7 +700,7 @@ def performance_section(info, quick):
 
 
 SECTIONS = {"native": bench_native, "compose": bench_compose, "e2e": bench_e2e,
-            "memory": bench_memory, "imports": bench_imports}
+            "batch": bench_batch, "memory": bench_memory, "imports": bench_imports}
 
 
 def main(argv=None):

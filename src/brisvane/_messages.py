@@ -18,6 +18,35 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "brisvane[{extra}] is not installed: pip install 'brisvane[{extra}]'",
         "未安装 brisvane[{extra}]：请执行 pip install 'brisvane[{extra}]'",
     ),
+    # delivery
+    "delivery.mailer": (
+        "expected an EasyMailer, got {type}",
+        "需要 EasyMailer 对象，实际得到 {type}",
+    ),
+    "delivery.timeout": (
+        "timeout must be a positive number of seconds or None, not {value!r}",
+        "timeout 必须是正的秒数或 None，而不是 {value!r}",
+    ),
+    "delivery.max_per_connection": (
+        "max_per_connection must be a positive integer or None, not {value!r}",
+        "max_per_connection 必须是正整数或 None，而不是 {value!r}",
+    ),
+    "delivery.min_interval": (
+        "min_interval must be a number of seconds >= 0, not {value!r}",
+        "min_interval 必须是大于等于 0 的秒数，而不是 {value!r}",
+    ),
+    "delivery.auth": (
+        "auth must be an SASL mechanism such as xoauth2(token_provider), not {type}",
+        "auth 必须是 SASL 认证机制（例如 xoauth2(token_provider)），而不是 {type}",
+    ),
+    "delivery.token_provider": (
+        "token_provider must be a callable that returns an access token, not {type}",
+        "token_provider 必须是返回访问令牌的可调用对象，而不是 {type}",
+    ),
+    "delivery.token": (
+        "the token provider must return the access token as str, not {type}",
+        "令牌提供函数必须以 str 返回访问令牌，而不是 {type}",
+    ),
 }
 
 LANGUAGES = ("en", "zh")
