@@ -139,7 +139,7 @@ def screenshot(chromium: str, html: Path, png: Path, width: int, dark: bool) -> 
 
 def crop(png: Path) -> None:
     """Cut the screenshot below the mail (the page background to the bottom)."""
-    from PIL import Image, ImageChops
+    from PIL import Image, ImageChops  # type: ignore[import-not-found, unused-ignore]
 
     with Image.open(png) as image:
         picture = image.convert("RGB")
@@ -151,7 +151,7 @@ def crop(png: Path) -> None:
 
 def gallery(pngs: list[Path], out: Path, columns: int, scale: float) -> None:
     """Lay the screenshots out in a grid, scaled down, in one small picture."""
-    from PIL import Image
+    from PIL import Image  # type: ignore[import-not-found, unused-ignore]
 
     pictures = []
     for png in pngs:
