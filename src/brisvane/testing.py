@@ -20,6 +20,7 @@ import asyncio
 import atexit
 import email
 import email.policy
+import email.utils
 import logging
 import os
 import re
@@ -29,7 +30,7 @@ import ssl
 import tempfile
 import threading
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from email.message import EmailMessage
 from functools import cached_property, lru_cache
 from typing import TYPE_CHECKING, Any, Callable, Iterator, NamedTuple, Optional, Union
@@ -45,7 +46,8 @@ __all__ = [
 ]
 
 MODES = ("ssl", "starttls", "plain")
-STEPS = ("connect", "EHLO", "HELO", "STARTTLS", "AUTH", "MAIL", "RCPT", "DATA", "QUIT")
+# "EHLO" covers the HELO a client falls back to
+STEPS = ("connect", "EHLO", "STARTTLS", "AUTH", "MAIL", "RCPT", "DATA", "QUIT")
 
 
 # --------------------------------------------------------------------------
@@ -70,8 +72,9 @@ class Attachment(NamedTuple):
 class SentMail:
     """One mail as it crossed (or would have crossed) the wire.
 
-    ``mail_from`` and ``rcpt_tos`` are the envelope; ``content`` is the message
-    as submitted, CRLF line ends.  The other attributes are decoded views of
+    ``mail_from`` and ``rcpt_tos`` are the envelope addresses as given in MAIL
+    FROM and RCPT TO (``"张三 <z@example.com>"`` becomes ``"z@example.com"``);
+    ``content`` is the message as submitted, CRLF line ends.  The other attributes are decoded views of
     ``content``, parsed on first use.
     """
 
@@ -120,7 +123,7 @@ class SentMail:
     def attachments(self) -> list[Attachment]:
         return [
             Attachment(part.get_filename(), part.get_content_type(),
-                       part.get_payload(decode=True))
+                       bytes(part.get_payload(decode=True) or b""))
             for part in self.message.walk()
             if part.get_content_disposition() == "attachment"
         ]
@@ -157,6 +160,16 @@ def _wire(text: str) -> bytes:
     return _EOLS.sub("\r\n", text).encode("ascii")
 
 
+def _envelope(address: str) -> str:
+    # the address smtplib puts between the brackets of MAIL FROM and RCPT TO
+    if address.strip() == "<>":
+        return ""
+    name, addr = email.utils.parseaddr(address)
+    if (name, addr) == ("", ""):
+        return address.strip()
+    return addr
+
+
 def _type_error(name: str, expected: str, value: object) -> TypeError:
     return TypeError(f"Argument '{name}' has incorrect type "
                      f"(expected {expected}, got {type(value).__name__})")
@@ -177,7 +190,7 @@ def _recorder(outbox: list[SentMail]) -> Callable[[Any, list[str], str], None]:
             import smtplib
 
             raise smtplib.SMTPRecipientsRefused({})
-        mail = SentMail(sender, list(recipients), content)
+        mail = SentMail(_envelope(sender), [_envelope(r) for r in recipients], content)
         with lock:
             outbox.append(mail)
 
@@ -376,7 +389,6 @@ def _free_port(host: str) -> int:
         return port
 
 
-@dataclass(eq=False)
 class SMTPTestServer:
     """A real SMTP server on loopback, in a thread, with AUTH.
 
@@ -384,31 +396,38 @@ class SMTPTestServer:
     AUTH) or ``"plain"``.  Logins are accepted for `username` and `password`
     only, or for any account with ``accept_any_login=True``.  With `trust`
     (the default) the process trusts the server's test CA, through
-    ``SSL_CERT_FILE``, from :meth:`start` to :meth:`stop`.
+    ``SSL_CERT_FILE``, from :meth:`start` to :meth:`stop`.  `port` 0 picks a
+    free one.
 
     Use it as a context manager, or call :meth:`start` and :meth:`stop`.
+    ``messages`` holds the mails received, ``logins`` every AUTH attempt.
     """
 
-    mode: str = "ssl"
-    username: str = "user@example.com"
-    password: str = "password"
-    accept_any_login: bool = False
-    host: str = "127.0.0.1"
-    port: int = 0
-    trust: bool = True
-    messages: list[SentMail] = field(default_factory=list, init=False)
-    logins: list[Login] = field(default_factory=list, init=False)
-
-    def __post_init__(self) -> None:
-        if self.mode not in MODES:
-            raise ValueError(_messages.text("testing.mode", None, mode=self.mode,
+    def __init__(self, mode: str = "ssl", *, username: str = "user@example.com",
+                 password: str = "password", accept_any_login: bool = False,
+                 host: str = "127.0.0.1", port: int = 0, trust: bool = True) -> None:
+        if mode not in MODES:
+            raise ValueError(_messages.text("testing.mode", None, mode=mode,
                                             modes=", ".join(MODES)))
+        self.mode = mode
+        self.username = username
+        self.password = password
+        self.accept_any_login = accept_any_login
+        self.host = host
+        self.port = port
+        self.trust = trust
+        self.messages: list[SentMail] = []
+        self.logins: list[Login] = []
         self._lock = threading.Lock()
         self._faults: dict[str, _Fault] = {}
         self._refuse_login = False
         self._refused: Optional[set[str]] = None  # None: nobody; empty: everybody
         self._refuse_reply = ""
         self._controller: Any = None
+
+    def __repr__(self) -> str:
+        state = "running" if self._controller is not None else "stopped"
+        return f"<SMTPTestServer {self.mode} {self.host}:{self.port} {state}>"
 
     # -- life ----------------------------------------------------------------
 
@@ -581,11 +600,11 @@ class _Handler:
 
 
 @lru_cache(maxsize=None)
-def _controller_class(base: type) -> Any:
+def _controller_class(base: Any) -> Any:
     """A Controller whose sessions obey the server's fault switches."""
     from aiosmtpd.smtp import SMTP
 
-    class FaultySMTP(SMTP):  # type: ignore[misc]
+    class FaultySMTP(SMTP):
         def __init__(self, owner: SMTPTestServer, *args: Any, **kwargs: Any) -> None:
             super().__init__(*args, **kwargs)
             self._owner = owner
@@ -616,9 +635,10 @@ def _controller_class(base: type) -> Any:
 
     def command(verb: str) -> Callable[..., Any]:
         original = getattr(SMTP, "smtp_" + verb)
+        step = "EHLO" if verb == "HELO" else verb
 
         async def handle(self: Any, arg: Any) -> None:
-            if not await self._fault(verb):
+            if not await self._fault(step):
                 await original(self, arg)
 
         handle.__name__ = "smtp_" + verb
@@ -628,10 +648,10 @@ def _controller_class(base: type) -> Any:
                 setattr(handle, name, getattr(original, name))
         return handle
 
-    for verb in STEPS[1:]:
+    for verb in (*STEPS[1:], "HELO"):
         setattr(FaultySMTP, "smtp_" + verb, command(verb))
 
-    class FaultyController(base):  # type: ignore[misc,valid-type]
+    class FaultyController(base):  # type: ignore[misc]
         def __init__(self, owner: SMTPTestServer, *args: Any, **kwargs: Any) -> None:
             super().__init__(*args, **kwargs)
             self._owner = owner
