@@ -68,19 +68,42 @@ class Attachment(NamedTuple):
     data: bytes
 
 
-@dataclass(frozen=True, repr=False)
 class SentMail:
     """One mail as it crossed (or would have crossed) the wire.
 
     ``mail_from`` and ``rcpt_tos`` are the envelope addresses as given in MAIL
     FROM and RCPT TO (``"张三 <z@example.com>"`` becomes ``"z@example.com"``);
-    ``content`` is the message as submitted, CRLF line ends.  The other attributes are decoded views of
-    ``content``, parsed on first use.
+    ``content`` is the message as submitted, CRLF line ends.  The other
+    attributes are decoded views of ``content``, parsed on first use.
     """
 
-    mail_from: str
-    rcpt_tos: list[str]
-    content: bytes
+    _text: str
+
+    def __init__(self, mail_from: str, rcpt_tos: list[str], content: bytes) -> None:
+        self.mail_from = mail_from
+        self.rcpt_tos = rcpt_tos
+        self.__dict__["content"] = content
+
+    @classmethod
+    def _flattened(cls, mail_from: str, rcpt_tos: list[str], text: str) -> SentMail:
+        # a captured mail: its bytes are made from the flattened text when asked for
+        mail = cls.__new__(cls)
+        mail.mail_from = mail_from
+        mail.rcpt_tos = rcpt_tos
+        mail._text = text
+        return mail
+
+    @cached_property
+    def content(self) -> bytes:
+        return _wire(self._text)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, SentMail):
+            return NotImplemented
+        return (self.mail_from, self.rcpt_tos, self.content) == \
+            (other.mail_from, other.rcpt_tos, other.content)
+
+    __hash__ = None  # type: ignore[assignment]
 
     @cached_property
     def message(self) -> EmailMessage:
@@ -156,10 +179,16 @@ _CAPTURE_MARK = "__brisvane_capture__"
 
 
 def _wire(text: str) -> bytes:
-    # what smtplib's sendmail makes of a str message before DATA
-    return _EOLS.sub("\r\n", text).encode("ascii")
+    # what smtplib's sendmail makes of a str message before DATA: CRLF line
+    # ends, ASCII (the generator writes "\n" only, unless a value holds "\r")
+    if "\r" in text:
+        text = _EOLS.sub("\r\n", text)
+    else:
+        text = text.replace("\n", "\r\n")
+    return text.encode("ascii")
 
 
+@lru_cache(maxsize=1024)
 def _envelope(address: str) -> str:
     # the address smtplib puts between the brackets of MAIL FROM and RCPT TO
     if address.strip() == "<>":
@@ -185,12 +214,14 @@ def _recorder(outbox: list[SentMail]) -> Callable[[Any, list[str], str], None]:
             raise _type_error("recipients", "list", recipients)
         if type(sender) is not str:
             raise _type_error("sender", "str", sender)
-        content = _wire(msg.as_string())
+        text = msg.as_string()
+        if not text.isascii():
+            text.encode("ascii")  # raises smtplib's UnicodeEncodeError
         if not recipients:
             import smtplib
 
             raise smtplib.SMTPRecipientsRefused({})
-        mail = SentMail(_envelope(sender), [_envelope(r) for r in recipients], content)
+        mail = SentMail._flattened(_envelope(sender), [_envelope(r) for r in recipients], text)
         with lock:
             outbox.append(mail)
 

@@ -1,5 +1,4 @@
 from contextlib import AbstractContextManager
-from dataclasses import dataclass
 from email.message import EmailMessage
 from typing import Any, NamedTuple, Optional, Union
 
@@ -27,11 +26,14 @@ class Login(NamedTuple):
     login: bytes
     password: bytes
 
-@dataclass(frozen=True, repr=False)
 class SentMail:
     mail_from: str
     rcpt_tos: list[str]
-    content: bytes
+    def __init__(self, mail_from: str, rcpt_tos: list[str], content: bytes) -> None: ...
+    @property
+    def content(self) -> bytes: ...
+    def __eq__(self, other: object) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
     @property
     def message(self) -> EmailMessage: ...
     @property
