@@ -15,7 +15,7 @@ the fixtures when a test asks for them.
 
 from __future__ import annotations
 
-from typing import Any, Iterator
+import typing
 
 import pytest
 
@@ -29,7 +29,7 @@ def pytest_configure(config: pytest.Config) -> None:
 
 
 @pytest.fixture
-def mail_outbox() -> Iterator[list[Any]]:
+def mail_outbox() -> typing.Iterator[list[typing.Any]]:
     """The mails every EasyMailer would have sent during this test, in order."""
     from brisvane.mailer import EasyMailer
     from brisvane.testing import capture
@@ -38,9 +38,9 @@ def mail_outbox() -> Iterator[list[Any]]:
         yield outbox
 
 
-def server_options(request: pytest.FixtureRequest) -> dict[str, Any]:
+def _server_options(request: pytest.FixtureRequest) -> dict[str, typing.Any]:
     """The SMTPTestServer keywords asked for by the marker and the parameter."""
-    options: dict[str, Any] = {}
+    options: dict[str, typing.Any] = {}
     marker = request.node.get_closest_marker("smtp_server")
     if marker is not None:
         if marker.args:
@@ -55,9 +55,9 @@ def server_options(request: pytest.FixtureRequest) -> dict[str, Any]:
 
 
 @pytest.fixture
-def smtp_server(request: pytest.FixtureRequest) -> Iterator[Any]:
+def smtp_server(request: pytest.FixtureRequest) -> typing.Iterator[typing.Any]:
     """A real SMTP server on loopback for this test (implicit TLS unless asked)."""
     from brisvane.testing import SMTPTestServer
 
-    with SMTPTestServer(**server_options(request)) as server:
+    with SMTPTestServer(**_server_options(request)) as server:
         yield server
