@@ -271,10 +271,18 @@ def pytest_run(tmp_path, *args, code=""):
                           env=dict(os.environ, BRISVANE_LANG="en"))
 
 
+def example_tests(readme):
+    text = (ROOT / readme).read_text(encoding="utf-8")
+    return re.findall(r"```python (test_\w+\.py)\n(.*?)```", text, re.S)
+
+
+def test_readmes_agree_on_example_tests():
+    assert example_tests("README.md") == example_tests("README.zh-CN.md")
+
+
 @pytest.mark.parametrize("readme", ["README.md", "README.zh-CN.md"])
 def test_readme_example_tests_pass(readme, tmp_path):
-    text = (ROOT / readme).read_text(encoding="utf-8")
-    files = re.findall(r"```python (test_\w+\.py)\n(.*?)```", text, re.S)
+    files = example_tests(readme)
     assert files
     for name, code in files:
         (tmp_path / name).write_text(code, encoding="utf-8")
