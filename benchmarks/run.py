@@ -282,6 +282,53 @@ def bench_compose(quick: bool) -> tuple[str, dict]:
     return md, result
 
 
+def bench_capture(quick: bool) -> tuple[str, dict]:
+    """``send`` inside ``brisvane.testing.capture`` against composing the same mail."""
+    from brisvane.mailer import EasyMailer
+    from brisvane.testing import capture
+
+    mailer = EasyMailer("127.0.0.1", 25, USER, PASSWORD, use_ssl=False)
+    blob = os.urandom(100 * 1024)
+    base = dict(to=RCPT, subject="Monthly report", html=None, cc=None, sender=None,
+                sender_name=None, attachments=None, reply_to=None,
+                body="Hello,\n\nplease find this month's figures below.\n\n" + "line\n" * 40)
+    cases = {
+        "text only": dict(base),
+        "text + HTML": dict(base, html="<p>Hello,</p><p>please find the figures below.</p>"
+                            + "<p>line</p>" * 40),
+        "10 attachments of 100 KB (bytes)": dict(
+            base, attachments=[{"filename": f"part{i:02d}.bin", "data": blob}
+                               for i in range(10)]),
+    }
+    reps = 7 if quick else 21
+    target = 0.02
+    rows, result = [], {}
+    with capture(mailer) as outbox:
+        for name, args in cases.items():
+            send_args = dict(args, bcc=None)
+            ns = dict(mailer=mailer, args=args, send_args=send_args, outbox=outbox)
+            log(f"capture: {name}")
+            data = side_by_side({
+                "capture": "mailer.send(**send_args); outbox.clear()",
+                "compose": "mailer._build_message(**args).as_string()",
+                "build": "mailer._build_message(**args)",
+            }, ns, reps, target)
+            m = data["median"]
+            r = paired_ratio(data["samples"], "capture", "compose")
+            r_build = paired_ratio(data["samples"], "capture", "build")
+            met = goal("capture", name, r, "<= 1.05", r <= 1.05)
+            rows.append([name, fmt_num(m["capture"] * 1e6, 1), fmt_num(m["compose"] * 1e6, 1),
+                         fmt_ratio(r), fmt_num(m["build"] * 1e6, 1), fmt_ratio(r_build),
+                         "≤ 1.05×", met])
+            result[name] = {"capture_us": m["capture"] * 1e6, "compose_us": m["compose"] * 1e6,
+                            "build_us": m["build"] * 1e6, "ratio": r, "ratio_to_build": r_build,
+                            "goal": 1.05, "calls_per_sample": data["number"], "reps": reps}
+    md = "## 2b. Capture: `send` inside `brisvane.testing.capture` (µs per message, median)\n\n" + \
+        table(["message", "captured send", "compose + flatten", "ratio", "build only",
+               "ratio to build", "goal", "met"], rows)
+    return md, result
+
+
 # --------------------------------------------------------------------------
 # 3. End to end
 # --------------------------------------------------------------------------
@@ -699,8 +746,9 @@ def performance_section(info, quick):
     return "\n".join(lines)
 
 
-SECTIONS = {"native": bench_native, "compose": bench_compose, "e2e": bench_e2e,
-            "batch": bench_batch, "memory": bench_memory, "imports": bench_imports}
+SECTIONS = {"native": bench_native, "compose": bench_compose, "capture": bench_capture,
+            "e2e": bench_e2e, "batch": bench_batch, "memory": bench_memory,
+            "imports": bench_imports}
 
 
 def main(argv=None):

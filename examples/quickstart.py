@@ -1,76 +1,30 @@
 """Send one templated mail through EasyMailer to an SMTP server on this machine.
 
-The script starts an SMTP server on loopback (aiosmtpd) that speaks implicit
-TLS with a certificate from a throw-away test CA (trustme), trusts that CA the
-way an operator would (SSL_CERT_FILE), sends one mail with ``send_template``
-and prints what arrived.  Run it with ``python examples/quickstart.py``.
+The script starts brisvane's SMTP test server on loopback (aiosmtpd, from
+``brisvane.testing``): it speaks implicit TLS with a certificate from a
+throw-away test CA (trustme), which the process trusts the way an operator
+would (SSL_CERT_FILE) while the server runs.  It sends one mail with
+``send_template`` and prints what arrived.  Run it with
+``python examples/quickstart.py``.
 """
 
 from __future__ import annotations
 
-import email
-import email.policy
-import os
-import socket
-import ssl
 import tempfile
-import logging
 from pathlib import Path
 from typing import Any
 
-import trustme
-from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult
-
-from brisvane import EasyMailer
+from brisvane.testing import SentMail, SMTPTestServer
 
 HERE = Path(__file__).parent
 USERNAME, PASSWORD = "shop@example.com", "app-password"
 
 
-class Inbox:
-    def __init__(self) -> None:
-        self.envelopes: list[Any] = []
-
-    async def handle_DATA(self, server: Any, session: Any, envelope: Any) -> str:
-        self.envelopes.append(envelope)
-        return "250 OK"
-
-
-def authenticate(server: Any, session: Any, envelope: Any, mechanism: str, auth_data: Any) -> Any:
-    ok = auth_data.login == USERNAME.encode() and auth_data.password == PASSWORD.encode()
-    return AuthResult(success=ok, handled=False)
-
-
-def start_server(workdir: str) -> tuple[Controller, Inbox, int]:
-    ca = trustme.CA()
-    server_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    ca.issue_cert("localhost", "127.0.0.1").configure_cert(server_context)
-    ca_file = os.path.join(workdir, "test-ca.pem")
-    ca.cert_pem.write_to_path(ca_file)
-    os.environ["SSL_CERT_FILE"] = ca_file  # the client trusts the test CA from now on
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    inbox = Inbox()
-    controller = Controller(
-        inbox,
-        hostname="127.0.0.1",
-        port=port,
-        ssl_context=server_context,
-        authenticator=authenticate,
-        auth_require_tls=False,
-    )
-    controller.start()
-    return controller, inbox, port
-
-
-def show(envelope: Any) -> None:
-    msg = email.message_from_bytes(envelope.content, policy=email.policy.default)
+def show(mail: SentMail) -> None:
+    msg = mail.message
     print("Envelope")
-    print(f"  MAIL FROM: {envelope.mail_from}")
-    print(f"  RCPT TO:   {', '.join(envelope.rcpt_tos)}")
+    print(f"  MAIL FROM: {mail.mail_from}")
+    print(f"  RCPT TO:   {', '.join(mail.rcpt_tos)}")
     print("Headers (decoded)")
     for name in ("From", "To", "Cc", "Reply-To", "Subject", "Date"):
         if msg[name] is not None:
@@ -93,33 +47,28 @@ def show(envelope: Any) -> None:
 
 
 def main() -> None:
-    # aiosmtpd logs a note about its own internals when a client logs in
-    logging.getLogger("mail.log").setLevel(logging.ERROR)
-    with tempfile.TemporaryDirectory() as workdir:
-        controller, inbox, port = start_server(workdir)
-        try:
-            invoice = Path(workdir) / "发票 2026-001.pdf"
-            invoice.write_bytes(b"%PDF-1.4\n% a tiny stand-in for a real invoice\n")
+    with tempfile.TemporaryDirectory() as workdir, \
+            SMTPTestServer("ssl", username=USERNAME, password=PASSWORD) as server:
+        invoice = Path(workdir) / "发票 2026-001.pdf"
+        invoice.write_bytes(b"%PDF-1.4\n% a tiny stand-in for a real invoice\n")
 
-            mailer = EasyMailer("127.0.0.1", port, USERNAME, PASSWORD,
-                                template_dir=str(HERE / "templates"))
-            mailer.send_template(
-                to=["张三 <zhangsan@example.com>"],
-                subject="您的订单 {{ order_id }} 已发货",
-                template_name="order_shipped",
-                context={
-                    "name": "张三",
-                    "order_id": "A-1024",
-                    "items": [{"title": "机械键盘", "qty": 1}, {"title": "USB-C 线", "qty": 2}],
-                },
-                bcc="archive@example.com",
-                sender_name="示例商店",
-                attachments=[str(invoice)],
-            )
-        finally:
-            controller.stop()
-    print(f"{len(inbox.envelopes)} message arrived over implicit TLS on 127.0.0.1:{port}\n")
-    show(inbox.envelopes[0])
+        mailer = server.mailer(template_dir=str(HERE / "templates"))
+        mailer.send_template(
+            to=["张三 <zhangsan@example.com>"],
+            subject="您的订单 {{ order_id }} 已发货",
+            template_name="order_shipped",
+            context={
+                "name": "张三",
+                "order_id": "A-1024",
+                "items": [{"title": "机械键盘", "qty": 1}, {"title": "USB-C 线", "qty": 2}],
+            },
+            bcc="archive@example.com",
+            sender_name="示例商店",
+            attachments=[str(invoice)],
+        )
+    print(f"{len(server.messages)} message arrived over implicit TLS on "
+          f"{server.host}:{server.port}\n")
+    show(server.messages[0])
 
 
 if __name__ == "__main__":

@@ -47,6 +47,23 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "the token provider must return the access token as str, not {type}",
         "令牌提供函数必须以 str 返回访问令牌，而不是 {type}",
     ),
+    # testing
+    "testing.capture_target": (
+        "capture() takes an EasyMailer or the EasyMailer class, not {got}",
+        "capture() 需要一个 EasyMailer 实例或 EasyMailer 类，而不是 {got}",
+    ),
+    "testing.mode": (
+        "unknown mode {mode!r}: use one of {modes}",
+        "未知的模式 {mode!r}：请使用 {modes} 之一",
+    ),
+    "testing.step": (
+        "unknown step {step!r}: use one of {steps}",
+        "未知的步骤 {step!r}：请使用 {steps} 之一",
+    ),
+    "testing.not_started": (
+        "the SMTP test server is not running: call start() or use it in a with block",
+        "SMTP 测试服务器未运行：请先调用 start()，或在 with 语句中使用它",
+    ),
 }
 
 LANGUAGES = ("en", "zh")
