@@ -242,15 +242,13 @@ def _normalise(text):
     return _DATE.sub("Date: -", _BOUNDARY.sub("BOUNDARY", text))
 
 
-def bench_compose(quick: bool) -> tuple[str, dict]:
-    from brisvane.mailer import EasyMailer
-
-    mailer = EasyMailer("127.0.0.1", 25, USER, PASSWORD, use_ssl=False)
+def _compose_cases() -> dict:
+    """The messages composed in sections 2 and 2b: `_build_message` arguments by name."""
     blob = os.urandom(100 * 1024)
     base = dict(to=RCPT, subject="Monthly report", html=None, cc=None, sender=None,
                 sender_name=None, attachments=None, reply_to=None,
                 body="Hello,\n\nplease find this month's figures below.\n\n" + "line\n" * 40)
-    cases = {
+    return {
         "text only": dict(base),
         "text + HTML": dict(base, html="<p>Hello,</p><p>please find the figures below.</p>"
                             + "<p>line</p>" * 40),
@@ -258,6 +256,13 @@ def bench_compose(quick: bool) -> tuple[str, dict]:
             base, attachments=[{"filename": f"part{i:02d}.bin", "data": blob}
                                for i in range(10)]),
     }
+
+
+def bench_compose(quick: bool) -> tuple[str, dict]:
+    from brisvane.mailer import EasyMailer
+
+    mailer = EasyMailer("127.0.0.1", 25, USER, PASSWORD, use_ssl=False)
+    cases = _compose_cases()
     reps = 7 if quick else 21
     target = 0.02
     rows, result = [], {}
@@ -288,18 +293,7 @@ def bench_capture(quick: bool) -> tuple[str, dict]:
     from brisvane.testing import capture
 
     mailer = EasyMailer("127.0.0.1", 25, USER, PASSWORD, use_ssl=False)
-    blob = os.urandom(100 * 1024)
-    base = dict(to=RCPT, subject="Monthly report", html=None, cc=None, sender=None,
-                sender_name=None, attachments=None, reply_to=None,
-                body="Hello,\n\nplease find this month's figures below.\n\n" + "line\n" * 40)
-    cases = {
-        "text only": dict(base),
-        "text + HTML": dict(base, html="<p>Hello,</p><p>please find the figures below.</p>"
-                            + "<p>line</p>" * 40),
-        "10 attachments of 100 KB (bytes)": dict(
-            base, attachments=[{"filename": f"part{i:02d}.bin", "data": blob}
-                               for i in range(10)]),
-    }
+    cases = _compose_cases()
     reps = 7 if quick else 21
     target = 0.02
     rows, result = [], {}
