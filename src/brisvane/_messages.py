@@ -54,7 +54,7 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.mode.ssl": ("implicit TLS", "隐式 TLS"),
     "cli.mode.starttls": ("STARTTLS", "STARTTLS"),
     "cli.mode.plain": ("plain (no TLS)", "明文（无 TLS）"),
-    "cli.step.resolve": ("name", "域名解析"),
+    "cli.step.resolve": ("DNS", "域名解析"),
     "cli.step.tcp": ("TCP", "TCP 连接"),
     "cli.step.tls": ("TLS", "TLS"),
     "cli.step.starttls": ("STARTTLS", "STARTTLS"),

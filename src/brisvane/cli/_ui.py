@@ -7,6 +7,7 @@ import json
 import os
 import sys
 import time
+import unicodedata
 from pathlib import Path
 from typing import Any, Optional, TextIO
 
@@ -40,28 +41,46 @@ class Output:
 
     def start(self, step_key: str) -> None:
         """Show a step as it begins; :meth:`done` or :meth:`failed` ends its line."""
-        self.stream.write(f"  {self.text(step_key):<14} ")
+        name = self.text(step_key)
+        # pad by columns on screen: a Chinese character takes two
+        width = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in name)
+        self.stream.write(f"  {name}{' ' * max(1, 15 - width)}")
         self.stream.flush()
         self._started = time.monotonic()
 
     def _elapsed(self) -> str:
         started, self._started = self._started, None
-        return "" if started is None else f" ({(time.monotonic() - started) * 1000:.0f} ms)"
+        return "" if started is None else f"({(time.monotonic() - started) * 1000:.0f} ms)"
+
+    def _end(self, mark: str, detail: str) -> None:
+        parts = [mark, detail, self.paint(self._elapsed(), "dim")]
+        self.line(" ".join(p for p in parts if p))
 
     def done(self, detail: str = "") -> None:
-        mark = self.paint(self.text("cli.ok"), "ok")
-        self.line(f"{mark} {detail}{self.paint(self._elapsed(), 'dim')}".rstrip())
+        self._end(self.paint(self.text("cli.ok"), "ok"), detail)
 
     def failed(self, detail: str = "") -> None:
-        mark = self.paint(self.text("cli.failed"), "fail")
-        self.line(f"{mark} {detail}{self.paint(self._elapsed(), 'dim')}".rstrip())
+        self._end(self.paint(self.text("cli.failed"), "fail"), detail)
 
     def finding(self, text: str) -> None:
         self.line(self.paint(text, "warn"))
 
 
+def decode_bytes(raw: bytes) -> str:
+    """Server text as bytes: UTF-8 when it is, else GB18030 (QQ and 163
+    answer in GBK, which GB18030 contains)."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("gb18030", errors="replace")
+
+
 def error_text(exc: BaseException) -> str:
-    """``Type: text`` of an exception, as a person would paste it."""
+    """``Type: text`` of an exception, as a person would paste it; an SMTP
+    answer as ``code text``, its text decoded."""
+    code, answer = getattr(exc, "smtp_code", None), getattr(exc, "smtp_error", None)
+    if isinstance(code, int) and isinstance(answer, bytes):
+        return f"{type(exc).__name__}: {code} {decode_bytes(answer)}"
     return f"{type(exc).__name__}: {exc}"
 
 

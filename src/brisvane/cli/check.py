@@ -122,17 +122,17 @@ def _open(out: _ui.Output, host: str, port: int, mode: _session.Mode, timeout: f
         out.failed(_tls_failure(out, exc))
         raise StepFailed(exc, probe_others=False) from None
     except (OSError, smtplib.SMTPException) as exc:
-        if isinstance(exc, socket.timeout) and current[0] == "cli.step.greeting":
+        timed_out = isinstance(exc, socket.timeout) or "timed out" in str(exc)
+        if timed_out and current[0] == "cli.step.greeting":
             out.failed(out.text("cli.greeting.timeout", timeout=timeout))
             exc = socket.timeout(f"timed out waiting for the greeting after {timeout:g} s")
         else:
             out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=True) from None
-    if mode == "ssl":
-        # the handshake line said it happened; now that the connection is
-        # open, what was agreed
-        out.line("  " + " " * 15 + _tls_detail(out, server))
     out.done()
+    if mode == "ssl":
+        # what the handshake agreed, known once the connection is open
+        out.line("  " + " " * 15 + _tls_detail(out, server))
     return server
 
 

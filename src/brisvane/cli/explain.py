@@ -56,7 +56,7 @@ ANSWERS: tuple[Answer, ...] = (
     Answer("microsoft_bad_credentials", r"\b535\b", provider="microsoft"),
     Answer("no_auth", r"SMTPNotSupportedError.*\bAUTH\b|SMTP AUTH extension not supported"),
     Answer("no_starttls", r"STARTTLS extension not supported"),
-    Answer("tls_on_plain_port", r"wrong[ _]version[ _]number|unknown protocol|packet length too long"),
+    Answer("tls_on_plain_port", r"wrong[ _]version[ _]number|unknown protocol|packet length too long|record layer failure"),
     Answer("greeting_timeout", r"greeting.*(timed out|timeout)|(timed out|timeout).*greeting"),
     Answer("cert_expired", r"certificate has expired"),
     Answer("cert_hostname", r"hostname mismatch|IP address mismatch|doesn't match"),
@@ -73,13 +73,7 @@ ANSWERS: tuple[Answer, ...] = (
 _BYTES_LITERAL = re.compile(r"""b(?:'(?:[^'\\]|\\.)*'|"(?:[^"\\]|\\.)*")""")
 
 
-def decode_bytes(raw: bytes) -> str:
-    """Server text as bytes: UTF-8 when it is, else GB18030 (QQ and 163
-    answer in GBK, which GB18030 contains)."""
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError:
-        return raw.decode("gb18030", errors="replace")
+decode_bytes = _ui.decode_bytes
 
 
 def decode(text: Union[str, bytes]) -> str:

@@ -43,7 +43,7 @@ def run_preview(args: Any, out: _ui.Output) -> int:
     mailer = _mailer(args.template_dir)
     engine = mailer._template_engine
     try:
-        context = {**_sample_context(engine.env, args.name), **load_context(args.context)}
+        context = load_context(args.context) if args.context else _sample_context(engine.env, args.name)
     except (OSError, ValueError) as exc:
         out.line(_ui.error_text(exc))
         return 1
