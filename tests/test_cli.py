@@ -255,7 +255,7 @@ def test_lint_reports_each_finding(tmp_path, capsys):
         "remote fonts",
         "<style> inside <body>",
         "HTML entities in the plain text: &amp; &lt;",
-        "2 template(s), 11 finding(s)",
+        "2 template(s), 12 finding(s)",
     ]:
         assert expected in out
     assert "not_linted_alone" not in out

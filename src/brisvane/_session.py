@@ -67,8 +67,9 @@ class SMTP(smtplib.SMTP):
         self.observer = observer
         super().__init__(*args, **kwargs)
 
+    # (the library's own hook, not in its type stubs)
     def _get_socket(self, host: str, port: int, timeout: float) -> Any:
-        sock = super()._get_socket(host, port, timeout)
+        sock = super()._get_socket(host, port, timeout)  # type: ignore[misc]
         if self.observer is not None:
             self.observer("tcp")
         return sock
@@ -85,7 +86,7 @@ class SMTP_SSL(SMTP, smtplib.SMTP_SSL):
         if self.observer is None:
             return super()._get_socket(host, port, timeout)
         # the library's own two steps, told apart: connect, then the handshake
-        sock = smtplib.SMTP._get_socket(self, host, port, timeout)
+        sock = smtplib.SMTP._get_socket(self, host, port, timeout)  # type: ignore[attr-defined]
         self.observer("tcp")
         try:
             sock = self.context.wrap_socket(sock, server_hostname=self._host)  # type: ignore[attr-defined]

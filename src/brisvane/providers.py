@@ -73,6 +73,7 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp-mail.outlook.com", "smtp.office365.com"),
         ((587, "starttls"),),
         ("outlook.com", "hotmail.com", "live.com"),
+        "https://aka.ms/smtp_auth_disabled",
     ),
     Provider(
         "icloud",
@@ -80,7 +81,6 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp.mail.me.com",),
         ((587, "starttls"),),
         ("icloud.com", "me.com", "mac.com"),
-        "https://support.apple.com/102654",
     ),
 )
 

@@ -33,7 +33,7 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
     def t(key: str) -> str:
         return _messages.text(f"cli.help.{key}", lang).replace("%", "%%")
 
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     common.add_argument("--lang", choices=("zh", "en"), help=t("lang"))
     parser = _Parser(prog="brisvane", description=t("description"), parents=[common])
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)

@@ -54,7 +54,8 @@ def _mode_for_port(host: str, user: str, port: int) -> Optional[_session.Mode]:
     for p, mode in found.settings if found else ():
         if p == port:
             return mode
-    return {465: "ssl", 587: "starttls", 25: "plain"}.get(port)
+    usual: dict[int, _session.Mode] = {465: "ssl", 587: "starttls", 25: "plain"}
+    return usual.get(port)
 
 
 def constructor_call(host: str, port: int, mode: str, user: str) -> str:
@@ -173,7 +174,8 @@ def _session_steps(
         _session.authenticate(server, user, password)
     except (OSError, smtplib.SMTPException, UnicodeEncodeError) as exc:
         if isinstance(exc, smtplib.SMTPResponseException):
-            out.failed(f"{exc.smtp_code} {explain.decode_bytes(exc.smtp_error)}")
+            answer = exc.smtp_error
+            out.failed(f"{exc.smtp_code} {_ui.decode_bytes(answer) if isinstance(answer, bytes) else answer}")
         else:
             out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=False) from None

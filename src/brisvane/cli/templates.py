@@ -136,7 +136,8 @@ _WIDE_CSS = re.compile(r"(?<![-\w])(min-width|width)\s*:\s*(\d+)px", re.I)
 def _style_outside_media(css: str) -> bool:
     """Rules outside ``@media``: styling lost where webmail strips ``<style>``
     (inline it instead).  Rules inside ``@media`` only refine inline styles."""
-    depth, media, outside = 0, [], ""
+    depth, outside = 0, ""
+    media: list[int] = []
     for token in re.split(r"([{}])", re.sub(r"/\*.*?\*/", "", css, flags=re.S)):
         if token == "{":
             depth += 1
