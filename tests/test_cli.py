@@ -281,3 +281,33 @@ def test_import_stays_cheap():
             "print(sorted(m for m in ('jinja2', 'smtplib', 'ssl', 'brisvane.mailer') if m in sys.modules))")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("args, said", [
+    (["--template", "no_such"], "No template no_such.html or no_such.txt"),
+    (["--template", "alert", "--body", "x"], "either --template or a body"),
+    ([], "give --body, --body-file, --html-file or --template"),
+])
+def test_send_refuses_before_connecting(args, said, monkeypatch, capsys):
+    # a port nothing listens on: a refusal must come before any connection
+    monkeypatch.setenv("BRISVANE_PASSWORD", PASSWORD)
+    assert main(["send", "--host", "127.0.0.1", "--port", "9", "--user", USERNAME,
+                 "--to", "a@example.com", "--subject", "s", *args]) == 1
+    assert said.lower() in capsys.readouterr().out.lower()
+
+
+def test_colour_only_on_a_terminal(monkeypatch):
+    from brisvane.cli import _ui
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    for stream, coloured in [(io.StringIO(), False), (Terminal(), True)]:
+        out = _ui.Output("en", stream)
+        out.start("cli.step.tcp")
+        out.done("127.0.0.1:25")
+        assert ("\x1b[" in stream.getvalue()) is coloured
+    monkeypatch.setenv("NO_COLOR", "1")
+    assert not _ui.Output("en", Terminal()).colour

@@ -47,9 +47,9 @@ def tls_context() -> ssl.SSLContext:
     return ssl.create_default_context()
 
 
-# Told the name of each part of opening a connection as it completes:
-# "tcp" (the socket is connected), "tls" (implicit TLS only: the handshake).
-Observer = Callable[[str], None]
+# Told each part of opening a connection as it completes, with the socket:
+# "tcp" (connected), "tls" (implicit TLS only: the handshake is done).
+Observer = Callable[[str, Any], None]
 
 
 class SMTP(smtplib.SMTP):
@@ -71,7 +71,7 @@ class SMTP(smtplib.SMTP):
     def _get_socket(self, host: str, port: int, timeout: float) -> Any:
         sock = super()._get_socket(host, port, timeout)  # type: ignore[misc]
         if self.observer is not None:
-            self.observer("tcp")
+            self.observer("tcp", sock)
         return sock
 
     def data(self, msg: Any) -> tuple[int, bytes]:
@@ -87,13 +87,13 @@ class SMTP_SSL(SMTP, smtplib.SMTP_SSL):
             return super()._get_socket(host, port, timeout)
         # the library's own two steps, told apart: connect, then the handshake
         sock = smtplib.SMTP._get_socket(self, host, port, timeout)  # type: ignore[attr-defined]
-        self.observer("tcp")
+        self.observer("tcp", sock)
         try:
             sock = self.context.wrap_socket(sock, server_hostname=self._host)  # type: ignore[attr-defined]
         except BaseException:
             sock.close()
             raise
-        self.observer("tls")
+        self.observer("tls", sock)
         return sock
 
 

@@ -95,8 +95,7 @@ def _tls_failure(out: _ui.Output, exc: BaseException) -> str:
     return _ui.error_text(exc)
 
 
-def _tls_detail(out: _ui.Output, server: smtplib.SMTP) -> str:
-    sock = server.sock
+def _tls_detail(out: _ui.Output, sock: Any) -> str:
     version = sock.version() if isinstance(sock, ssl.SSLSocket) else "?"
     cert = sock.getpeercert() if isinstance(sock, ssl.SSLSocket) else None
     until = (cert or {}).get("notAfter", "?")
@@ -108,12 +107,13 @@ def _open(out: _ui.Output, host: str, port: int, mode: _session.Mode, timeout: f
     current = ["cli.step.tcp"]
     out.start("cli.step.tcp")
 
-    def observe(event: str) -> None:
+    def observe(event: str, sock: Any) -> None:
         if event == "tcp":
-            out.done(f"{host}:{port}")
+            address = sock.getpeername()
+            out.done(f"{address[0]}:{address[1]}")
             current[0] = "cli.step.tls" if mode == "ssl" else "cli.step.greeting"
         else:
-            out.done(out.text("cli.tls.handshake"))
+            out.done(_tls_detail(out, sock))
             current[0] = "cli.step.greeting"
         out.start(current[0])
 
@@ -131,9 +131,6 @@ def _open(out: _ui.Output, host: str, port: int, mode: _session.Mode, timeout: f
             out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=True) from None
     out.done()
-    if mode == "ssl":
-        # what the handshake agreed, known once the connection is open
-        out.line("  " + " " * 15 + _tls_detail(out, server))
     return server
 
 
@@ -150,7 +147,7 @@ def _session_steps(
         except (OSError, smtplib.SMTPException) as exc:
             out.failed(_ui.error_text(exc))
             raise StepFailed(exc, probe_others=True) from None
-        out.done(_tls_detail(out, server))
+        out.done(_tls_detail(out, server.sock))
     out.start("cli.step.ehlo")
     try:
         code, answer = server.ehlo()
@@ -252,6 +249,10 @@ def run(args: Any, out: _ui.Output) -> int:
     if mode is not None and port is None:
         port = default_port(host, user, mode)
     found = providers.find(host, user)
+    if mode is not None and port is not None:
+        out.say("cli.check.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user)
+    else:
+        out.say("cli.check.heading_auto", host=host, user=user)
     if found is not None:
         out.say("cli.check.provider", name=found.display_name(out.lang),
                 settings=providers.describe_settings(found, out.lang))
@@ -266,23 +267,26 @@ def run(args: Any, out: _ui.Output) -> int:
 
     if mode is None or port is None:
         # --mode auto: find the mode first, quietly, then check it fully
-        tried = [(port, m) for m in _session.MODES] if port else []
+        tried = [(port, m) for m in _session.MODES] if port else list(_STANDARD)
         preferred = list(found.settings) if found else []
-        working = _find_working(out, host, user, tried + preferred + list(_STANDARD), timeout)
+        working = _find_working(out, host, user, preferred + tried, timeout)
         if working is None:
             out.say("cli.check.nothing_works")
             return 1
         port, mode = working
+        out.say("cli.check.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user)
 
     checked_mode: _session.Mode = mode  # type: ignore[assignment]
-    out.say("cli.check.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user)
     try:
         _attempt(out, host, port, checked_mode, user, password, timeout)
     except StepFailed as failure:
         status = _fail(out, failure.cause, args, port, mode)
         if failure.probe_others:
+            # the other modes on this port; other ports only where the
+            # provider documents them, or where no port was given
+            usual = (found.settings if found else ()) + (_STANDARD if args.port is None else ())
             others = [(port, m) for m in _session.MODES if m != mode]
-            others += [(p, m) for p, m in (found.settings if found else ()) + _STANDARD if m != mode]
+            others += [(p, m) for p, m in usual if m != mode]
             out.say("cli.check.probing")
             working = _find_working(out, host, user, others, timeout)
             if working is None:

@@ -25,6 +25,19 @@ def load_context(value: Optional[str]) -> dict[str, Any]:
     return context
 
 
+def _template_exists(mailer: Any, name: str) -> bool:
+    from jinja2 import TemplateNotFound
+
+    env = mailer._template_engine.env
+    for suffix in (".html", ".txt"):
+        try:
+            env.get_template(name + suffix)
+        except TemplateNotFound:
+            continue
+        return True
+    return False
+
+
 def _setting(value: Any, name: str) -> Any:
     return value if value not in (None, "") else os.environ.get(f"BRISVANE_{name}") or None
 
@@ -38,6 +51,12 @@ def run(args: Any, out: _ui.Output) -> int:
     mode = _setting(args.mode, "MODE") or "ssl"
     if not host or not user:
         out.say("cli.send.no_server")
+        return 1
+    if args.template and (args.body is not None or args.body_file or args.html_file):
+        out.say("cli.send.template_and_body")
+        return 1
+    if not (args.template or args.body is not None or args.body_file or args.html_file):
+        out.say("cli.send.no_body")
         return 1
     if mode not in ("ssl", "starttls", "plain"):
         out.say("cli.send.bad_mode", mode=mode)
@@ -67,6 +86,9 @@ def run(args: Any, out: _ui.Output) -> int:
         default_sender=args.sender,
         template_dir=args.template_dir,
     )
+    if args.template and not _template_exists(mailer, args.template):
+        out.say("cli.preview.not_found", name=args.template)
+        return 1
     delivery.configure(mailer, timeout=args.timeout)
     common = dict(
         cc=args.cc or None,
