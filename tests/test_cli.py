@@ -23,7 +23,9 @@ from brisvane.cli import main
 import smtp_faults
 from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
 
-QQ_GBK = "535 Error: 请使用授权码登录。详情请看: http://service.mail.qq.com/detail/0/53".encode("gb18030")
+QQ_GBK = "535 Error: 请使用授权码登录。详情请看: http://service.mail.qq.com/detail/0/53".encode(
+    "gb18030"
+)
 
 
 @pytest.fixture(scope="module")
@@ -44,8 +46,23 @@ def environment(monkeypatch, tmp_path):
 
 
 def check(port, mode, *extra):
-    return main(["check", "127.0.0.1", "--port", str(port), "--mode", mode, "--user", USERNAME,
-                 "--password-env", "SMTP_PW", "--timeout", "1", *extra])
+    return main(
+        [
+            "check",
+            "127.0.0.1",
+            "--port",
+            str(port),
+            "--mode",
+            mode,
+            "--user",
+            USERNAME,
+            "--password-env",
+            "SMTP_PW",
+            "--timeout",
+            "1",
+            *extra,
+        ]
+    )
 
 
 CALLS = {
@@ -69,13 +86,17 @@ def test_check_passes_each_mode_and_sends_nothing(mode, servers, trust_fault_ca,
     assert "AUTH" in commands and "MAIL" not in commands and commands[-1] == "QUIT"
 
 
-@pytest.mark.parametrize("chosen, actual, failure", [
-    ("ssl", "starttls", "WRONG_VERSION_NUMBER"),
-    ("starttls", "ssl", "no greeting within 1 s"),
-    ("plain", "ssl", "no greeting within 1 s"),
-])
-def test_mode_mismatch_names_the_call_that_works(chosen, actual, failure, servers, trust_fault_ca,
-                                                 capsys):
+@pytest.mark.parametrize(
+    "chosen, actual, failure",
+    [
+        ("ssl", "starttls", "WRONG_VERSION_NUMBER"),
+        ("starttls", "ssl", "no greeting within 1 s"),
+        ("plain", "ssl", "no greeting within 1 s"),
+    ],
+)
+def test_mode_mismatch_names_the_call_that_works(
+    chosen, actual, failure, servers, trust_fault_ca, capsys
+):
     server = servers[actual]
     started = time.monotonic()
     assert check(server.port, chosen) == 1
@@ -120,8 +141,25 @@ def test_stalled_greeting_bounded_by_the_timeout(capsys):
     stalled = smtp_faults.StalledServer()
     try:
         started = time.monotonic()
-        assert main(["check", "127.0.0.1", "--port", str(stalled.port), "--mode", "plain",
-                     "--user", USERNAME, "--password-env", "SMTP_PW", "--timeout", "0.5"]) == 1
+        assert (
+            main(
+                [
+                    "check",
+                    "127.0.0.1",
+                    "--port",
+                    str(stalled.port),
+                    "--mode",
+                    "plain",
+                    "--user",
+                    USERNAME,
+                    "--password-env",
+                    "SMTP_PW",
+                    "--timeout",
+                    "0.5",
+                ]
+            )
+            == 1
+        )
         # the check and each probe of another mode wait at most 0.5 s
         assert time.monotonic() - started < 8
     finally:
@@ -151,8 +189,10 @@ class GbkServer:
                 for line in lines:
                     verb = line[:4].upper()
                     if verb == b"EHLO":
-                        conn.sendall(b"250-newxmesmtplogicsvrsza.qq.com\r\n250-AUTH LOGIN PLAIN\r\n"
-                                     b"250 SIZE 73400320\r\n")
+                        conn.sendall(
+                            b"250-newxmesmtplogicsvrsza.qq.com\r\n250-AUTH LOGIN PLAIN\r\n"
+                            b"250 SIZE 73400320\r\n"
+                        )
                     elif verb == b"AUTH":
                         conn.sendall(QQ_GBK + b"\r\n")
                     elif verb == b"QUIT":
@@ -178,24 +218,82 @@ def test_send_through_the_class(servers, trust_fault_ca, monkeypatch, tmp_path, 
     server.messages.clear()
     attachment = tmp_path / "报告 1.txt"
     attachment.write_text("data")
-    for name, value in {"HOST": "127.0.0.1", "PORT": str(server.port), "MODE": "starttls",
-                        "USER": USERNAME, "PASSWORD": PASSWORD}.items():
+    for name, value in {
+        "HOST": "127.0.0.1",
+        "PORT": str(server.port),
+        "MODE": "starttls",
+        "USER": USERNAME,
+        "PASSWORD": PASSWORD,
+    }.items():
         monkeypatch.setenv(f"BRISVANE_{name}", value)
-    assert main(["send", "--to", "to@example.com", "--cc", "cc@example.com", "--subject", "你好",
-                 "--body", "正文", "--attach", str(attachment)]) == 0
-    assert main(["send", "--to", "to@example.com", "--subject", "{{ title }}", "--template",
-                 "notification", "--context", json.dumps({"title": "T", "message": "M"})]) == 0
+    assert (
+        main(
+            [
+                "send",
+                "--to",
+                "to@example.com",
+                "--cc",
+                "cc@example.com",
+                "--subject",
+                "你好",
+                "--body",
+                "正文",
+                "--attach",
+                str(attachment),
+            ]
+        )
+        == 0
+    )
+    assert (
+        main(
+            [
+                "send",
+                "--to",
+                "to@example.com",
+                "--subject",
+                "{{ title }}",
+                "--template",
+                "notification",
+                "--context",
+                json.dumps({"title": "T", "message": "M"}),
+            ]
+        )
+        == 0
+    )
     first, second = server.messages
     assert first.rcpt_tos == ["to@example.com", "cc@example.com"]
     assert first.message["Subject"] == "你好"
     assert [p.get_filename() for p in first.message.iter_attachments()] == ["报告 1.txt"]
-    assert second.message["Subject"] == "T" and "M" in second.message.get_body(("plain",)).get_content()
+    assert (
+        second.message["Subject"] == "T"
+        and "M" in second.message.get_body(("plain",)).get_content()
+    )
 
 
 def test_send_failure_is_recorded(servers, trust_fault_ca, monkeypatch, capsys):
     monkeypatch.setenv("BRISVANE_PASSWORD", "wrong")
-    assert main(["send", "--host", "127.0.0.1", "--port", str(servers["ssl"].port), "--mode", "ssl",
-                 "--user", USERNAME, "--to", "a@example.com", "--subject", "s", "--body", "b"]) == 1
+    assert (
+        main(
+            [
+                "send",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                str(servers["ssl"].port),
+                "--mode",
+                "ssl",
+                "--user",
+                USERNAME,
+                "--to",
+                "a@example.com",
+                "--subject",
+                "s",
+                "--body",
+                "b",
+            ]
+        )
+        == 1
+    )
     capsys.readouterr()
     # nothing on standard input: the last failure is explained
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"")))
@@ -207,14 +305,30 @@ def test_preview_writes_what_the_class_would_send(tmp_path, capsys):
     from brisvane import EasyMailer
 
     context = {"title": "标题", "message": "a & b", "occurred_at": "2026-01-01 00:00:00"}
-    assert main(["preview", "notification", "--locale", "zh-CN", "--context", json.dumps(context),
-                 "--subject", "{{ title }}", "--out", str(tmp_path)]) == 0
+    assert (
+        main(
+            [
+                "preview",
+                "notification",
+                "--locale",
+                "zh-CN",
+                "--context",
+                json.dumps(context),
+                "--subject",
+                "{{ title }}",
+                "--out",
+                str(tmp_path),
+            ]
+        )
+        == 0
+    )
     engine = EasyMailer("h", 465, "u", "p")._template_engine
     expected = engine.render("notification.html", {**context, "locale": "zh-CN"})
     assert (tmp_path / "notification.html").read_text(encoding="utf-8") == expected
     assert "a & b" in (tmp_path / "notification.txt").read_text(encoding="utf-8")
-    msg = email.message_from_bytes((tmp_path / "notification.eml").read_bytes(),
-                                   policy=email.policy.default)
+    msg = email.message_from_bytes(
+        (tmp_path / "notification.eml").read_bytes(), policy=email.policy.default
+    )
     assert msg["Subject"] == "标题" and msg.get_body(("html",)).get_content() == expected
     assert main(["preview", "no_such", "--out", str(tmp_path)]) == 1
 
@@ -225,13 +339,13 @@ def test_builtin_templates_pass_lint(capsys):
 
 
 BAD = {
-    "welcome.html": '<html><head><style>p { color: red }</style></head><body>'
-                    '<table width="640"><tr><td>{{ user.name }} {{ missing }}</td></tr></table>'
-                    '<img src="https://example.com/x.png"><script>1</script>'
-                    '<form action="/x"></form></body></html>',
+    "welcome.html": "<html><head><style>p { color: red }</style></head><body>"
+    '<table width="640"><tr><td>{{ user.name }} {{ missing }}</td></tr></table>'
+    '<img src="https://example.com/x.png"><script>1</script>'
+    '<form action="/x"></form></body></html>',
     "welcome.json": '{"user": {}}',
     "receipt.html": '<html><body style="width:700px"><link href="https://fonts.example/f.css">'
-                    '</body></html><style>.x{}</style>',
+    "</body></html><style>.x{}</style>",
     "receipt.txt": "Total &amp; tax {{ '&lt;' }}",
     "_layout.html": "{{ not_linted_alone }}",
 }
@@ -261,38 +375,74 @@ def test_lint_reports_each_finding(tmp_path, capsys):
     assert "not_linted_alone" not in out
 
 
-@pytest.mark.parametrize("command", [
-    [sys.executable, "-m", "brisvane"],
-    [str(Path(sys.executable).with_name("brisvane"))],
-])
+@pytest.mark.parametrize(
+    "command",
+    [
+        [sys.executable, "-m", "brisvane"],
+        [str(Path(sys.executable).with_name("brisvane"))],
+    ],
+)
 def test_runs_as_a_program(command, tmp_path):
-    result = subprocess.run(command + ["explain", "-"], input=QQ_GBK, capture_output=True,
-                            timeout=60, env={"BRISVANE_LANG": "zh", "XDG_STATE_HOME": str(tmp_path),
-                                             "PATH": "/usr/bin:/bin"})
+    result = subprocess.run(
+        command + ["explain", "-"],
+        input=QQ_GBK,
+        capture_output=True,
+        timeout=60,
+        env={"BRISVANE_LANG": "zh", "XDG_STATE_HOME": str(tmp_path), "PATH": "/usr/bin:/bin"},
+    )
     out = result.stdout.decode()
     assert result.returncode == 0 and "请使用授权码登录" in out and "授权码" in out
-    help_text = subprocess.run(command + ["check", "--help"], capture_output=True, text=True,
-                               timeout=60, env={"BRISVANE_LANG": "en", "PATH": "/usr/bin:/bin"})
+    help_text = subprocess.run(
+        command + ["check", "--help"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={"BRISVANE_LANG": "en", "PATH": "/usr/bin:/bin"},
+    )
     assert help_text.returncode == 0 and "--password-env" in help_text.stdout
 
 
 def test_import_stays_cheap():
-    code = ("import sys, brisvane, brisvane.cli; "
-            "print(sorted(m for m in ('jinja2', 'smtplib', 'ssl', 'brisvane.mailer') if m in sys.modules))")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    code = (
+        "import sys, brisvane, brisvane.cli; "
+        "print(sorted(m for m in ('jinja2', 'smtplib', 'ssl', 'brisvane.mailer') if m in sys.modules))"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+    )
     assert result.stdout.strip() == "[]"
 
 
-@pytest.mark.parametrize("args, said", [
-    (["--template", "no_such"], "No template no_such.html or no_such.txt"),
-    (["--template", "alert", "--body", "x"], "either --template or a body"),
-    ([], "give --body, --body-file, --html-file or --template"),
-])
+@pytest.mark.parametrize(
+    "args, said",
+    [
+        (["--template", "no_such"], "No template no_such.html or no_such.txt"),
+        (["--template", "alert", "--body", "x"], "either --template or a body"),
+        ([], "give --body, --body-file, --html-file or --template"),
+    ],
+)
 def test_send_refuses_before_connecting(args, said, monkeypatch, capsys):
     # a port nothing listens on: a refusal must come before any connection
     monkeypatch.setenv("BRISVANE_PASSWORD", PASSWORD)
-    assert main(["send", "--host", "127.0.0.1", "--port", "9", "--user", USERNAME,
-                 "--to", "a@example.com", "--subject", "s", *args]) == 1
+    assert (
+        main(
+            [
+                "send",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                "9",
+                "--user",
+                USERNAME,
+                "--to",
+                "a@example.com",
+                "--subject",
+                "s",
+                *args,
+            ]
+        )
+        == 1
+    )
     assert said.lower() in capsys.readouterr().out.lower()
 
 

@@ -100,7 +100,9 @@ def find(host: str = "", user: str = "") -> Optional[Provider]:
 
 def describe_settings(provider: Provider, lang: Optional[str] = None) -> str:
     """``465 implicit TLS, or 587 STARTTLS``."""
-    parts = [f"{port} {_messages.text(f'cli.mode.{mode}', lang)}" for port, mode in provider.settings]
+    parts = [
+        f"{port} {_messages.text(f'cli.mode.{mode}', lang)}" for port, mode in provider.settings
+    ]
     return _messages.text("cli.or", lang).join(parts)
 
 
@@ -108,7 +110,11 @@ def markdown_table(lang: Optional[str] = None) -> str:
     """The README's table of providers, in `lang`."""
     zh = _messages.language(lang) == "zh"
     rows = [
-        "| 服务商 | 主机 | 端口与模式 | 密码 |" if zh else "| Provider | Host | Port and mode | Password |",
+        (
+            "| 服务商 | 主机 | 端口与模式 | 密码 |"
+            if zh
+            else "| Provider | Host | Port and mode | Password |"
+        ),
         "|---|---|---|---|",
     ]
     for p in PROVIDERS:

@@ -43,8 +43,11 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
 
     def connection(p: argparse.ArgumentParser, required: bool) -> None:
         p.add_argument("--port", type=int, help=t("port"))
-        p.add_argument("--mode", choices=("ssl", "starttls", "plain") + (("auto",) if required else ()),
-                       help=t("mode"))
+        p.add_argument(
+            "--mode",
+            choices=("ssl", "starttls", "plain") + (("auto",) if required else ()),
+            help=t("mode"),
+        )
         p.add_argument("--user", required=required, help=t("user"))
         p.add_argument("--password-env", metavar="NAME", help=t("password_env"))
         p.add_argument("--timeout", type=float, default=10.0, help=t("timeout"))
@@ -84,7 +87,9 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
     preview.add_argument("--context", metavar="JSON_OR_FILE", help=t("context"))
     preview.add_argument("--locale", metavar="LOCALE", help=t("locale"))
     preview.add_argument("--subject", metavar="TEXT", help=t("preview_subject"))
-    preview.add_argument("--to", default="recipient@example.com", metavar="ADDRESS", help=t("preview_to"))
+    preview.add_argument(
+        "--to", default="recipient@example.com", metavar="ADDRESS", help=t("preview_to")
+    )
     preview.add_argument("--out", default=".", metavar="DIR", help=t("out"))
     preview.add_argument("--open", action="store_true", help=t("open"))
 

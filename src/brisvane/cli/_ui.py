@@ -85,7 +85,9 @@ def error_text(exc: BaseException) -> str:
 
 
 def _state_file() -> Path:
-    base = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
+    base = os.environ.get("XDG_STATE_HOME") or os.path.join(
+        os.path.expanduser("~"), ".local", "state"
+    )
     return Path(base) / "brisvane" / "last-failure.json"
 
 

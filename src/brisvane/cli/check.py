@@ -157,7 +157,9 @@ def _session_steps(
     features = server.esmtp_features
     out.done(explain.decode_bytes(answer).splitlines()[0] if answer else str(code))
     pad = "  " + " " * 15
-    out.line(pad + out.text("cli.ehlo.extensions", names=" ".join(sorted(k.upper() for k in features))))
+    out.line(
+        pad + out.text("cli.ehlo.extensions", names=" ".join(sorted(k.upper() for k in features)))
+    )
     out.line(pad + out.text("cli.ehlo.auth", names=features.get("auth", "").strip() or "-"))
     size = features.get("size", "").strip()
     if size.isdigit() and int(size):
@@ -172,7 +174,9 @@ def _session_steps(
     except (OSError, smtplib.SMTPException, UnicodeEncodeError) as exc:
         if isinstance(exc, smtplib.SMTPResponseException):
             answer = exc.smtp_error
-            out.failed(f"{exc.smtp_code} {_ui.decode_bytes(answer) if isinstance(answer, bytes) else answer}")
+            out.failed(
+                f"{exc.smtp_code} {_ui.decode_bytes(answer) if isinstance(answer, bytes) else answer}"
+            )
         else:
             out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=False) from None
@@ -211,7 +215,11 @@ def _probe(host: str, port: int, mode: _session.Mode, timeout: float) -> bool:
 
 
 def _find_working(
-    out: _ui.Output, host: str, user: str, candidates: list[tuple[int, _session.Mode]], timeout: float
+    out: _ui.Output,
+    host: str,
+    user: str,
+    candidates: list[tuple[int, _session.Mode]],
+    timeout: float,
 ) -> Optional[tuple[int, _session.Mode]]:
     short = min(_PROBE_TIMEOUT, timeout)
     for port, mode in dict.fromkeys(candidates):
@@ -250,12 +258,17 @@ def run(args: Any, out: _ui.Output) -> int:
         port = default_port(host, user, mode)
     found = providers.find(host, user)
     if mode is not None and port is not None:
-        out.say("cli.check.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user)
+        out.say(
+            "cli.check.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user
+        )
     else:
         out.say("cli.check.heading_auto", host=host, user=user)
     if found is not None:
-        out.say("cli.check.provider", name=found.display_name(out.lang),
-                settings=providers.describe_settings(found, out.lang))
+        out.say(
+            "cli.check.provider",
+            name=found.display_name(out.lang),
+            settings=providers.describe_settings(found, out.lang),
+        )
 
     out.start("cli.step.resolve")
     try:
@@ -274,7 +287,9 @@ def run(args: Any, out: _ui.Output) -> int:
             out.say("cli.check.nothing_works")
             return 1
         port, mode = working
-        out.say("cli.check.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user)
+        out.say(
+            "cli.check.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user
+        )
 
     checked_mode: _session.Mode = mode  # type: ignore[assignment]
     try:

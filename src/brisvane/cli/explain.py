@@ -56,14 +56,23 @@ ANSWERS: tuple[Answer, ...] = (
     Answer("microsoft_bad_credentials", r"\b535\b", provider="microsoft"),
     Answer("no_auth", r"SMTPNotSupportedError.*\bAUTH\b|SMTP AUTH extension not supported"),
     Answer("no_starttls", r"STARTTLS extension not supported"),
-    Answer("tls_on_plain_port", r"wrong[ _]version[ _]number|unknown protocol|packet length too long|record layer failure"),
+    Answer(
+        "tls_on_plain_port",
+        r"wrong[ _]version[ _]number|unknown protocol|packet length too long|record layer failure",
+    ),
     Answer("greeting_timeout", r"greeting.*(timed out|timeout)|(timed out|timeout).*greeting"),
     Answer("cert_expired", r"certificate has expired"),
     Answer("cert_hostname", r"hostname mismatch|IP address mismatch|doesn't match"),
-    Answer("cert_untrusted", r"CERTIFICATE_VERIFY_FAILED|self[- ]signed certificate|unable to get local issuer"),
+    Answer(
+        "cert_untrusted",
+        r"CERTIFICATE_VERIFY_FAILED|self[- ]signed certificate|unable to get local issuer",
+    ),
     Answer("refused", r"connection refused|\[Errno 111\]|\[WinError 10061\]"),
-    Answer("dns", r"Name or service not known|nodename nor servname|getaddrinfo failed|"
-           r"Temporary failure in name resolution|No address associated"),
+    Answer(
+        "dns",
+        r"Name or service not known|nodename nor servname|getaddrinfo failed|"
+        r"Temporary failure in name resolution|No address associated",
+    ),
     Answer("timeout", r"timed out|TimeoutError"),
     Answer("disconnected", r"Connection unexpectedly closed|SMTPServerDisconnected"),
     Answer("bad_credentials", r"\b535\b|SMTPAuthenticationError"),
@@ -109,7 +118,9 @@ def explain(out: _ui.Output, text: str, host: str = "", user: str = "") -> bool:
         out.line("  " + text.strip())
         out.say("cli.explain.general")
         return False
-    out.line(out.paint(out.text("cli.explain.cause"), "bold") + out.text(f"cli.answer.{row.key}.cause"))
+    out.line(
+        out.paint(out.text("cli.explain.cause"), "bold") + out.text(f"cli.answer.{row.key}.cause")
+    )
     out.line(out.paint(out.text("cli.explain.fix"), "bold") + out.text(f"cli.answer.{row.key}.fix"))
     if found is not None and row.key in _PASSWORD_ROWS:
         out.line(f"  {found.display_name(out.lang)}: {found.password_note(out.lang)}")

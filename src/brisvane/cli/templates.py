@@ -43,7 +43,9 @@ def run_preview(args: Any, out: _ui.Output) -> int:
     mailer = _mailer(args.template_dir)
     engine = mailer._template_engine
     try:
-        context = load_context(args.context) if args.context else _sample_context(engine.env, args.name)
+        context = (
+            load_context(args.context) if args.context else _sample_context(engine.env, args.name)
+        )
     except (OSError, ValueError) as exc:
         out.line(_ui.error_text(exc))
         return 1
@@ -55,7 +57,9 @@ def run_preview(args: Any, out: _ui.Output) -> int:
     if html is None and text is None:
         out.say("cli.preview.not_found", name=args.name)
         return 1
-    subject = engine.render_string(args.subject or str(context.get("subject") or args.name), dict(context))
+    subject = engine.render_string(
+        args.subject or str(context.get("subject") or args.name), dict(context)
+    )
     msg = mailer._build_message(args.to, subject, text, html, None, None, None, None, None)
 
     target = Path(args.out)
@@ -119,13 +123,23 @@ def _recording_undefined(names: list[str]) -> Any:
 
 _ENTITY = re.compile(r"&(#[0-9]+|#x[0-9a-f]+|[a-z][a-z0-9]*);", re.IGNORECASE)
 _CHECKS: tuple[tuple[str, re.Pattern[str]], ...] = (
-    ("cli.lint.script", re.compile(r"<script\b|\bon(load|click|error|mouseover)\s*=|javascript:", re.I)),
-    ("cli.lint.remote_image", re.compile(
-        r"<(img|image|input)\b[^>]*\bsrc\s*=\s*[\"']?\s*(https?:)?//"
-        r"|\bbackground\s*=\s*[\"']?\s*(https?:)?//"
-        r"|url\(\s*[\"']?\s*(https?:)?//", re.I)),
-    ("cli.lint.remote_font", re.compile(
-        r"@font-face|@import\b|<link\b[^>]*\bhref\s*=\s*[\"']?\s*(https?:)?//", re.I)),
+    (
+        "cli.lint.script",
+        re.compile(r"<script\b|\bon(load|click|error|mouseover)\s*=|javascript:", re.I),
+    ),
+    (
+        "cli.lint.remote_image",
+        re.compile(
+            r"<(img|image|input)\b[^>]*\bsrc\s*=\s*[\"']?\s*(https?:)?//"
+            r"|\bbackground\s*=\s*[\"']?\s*(https?:)?//"
+            r"|url\(\s*[\"']?\s*(https?:)?//",
+            re.I,
+        ),
+    ),
+    (
+        "cli.lint.remote_font",
+        re.compile(r"@font-face|@import\b|<link\b[^>]*\bhref\s*=\s*[\"']?\s*(https?:)?//", re.I),
+    ),
     ("cli.lint.form", re.compile(r"<(form|input|select|textarea|button)\b", re.I)),
 )
 _STYLE = re.compile(r"<style\b[^>]*>(.*?)</style\s*>", re.I | re.S)
@@ -210,7 +224,9 @@ def lint_directory(
                 report.findings.append(f"{stem}{suffix}: {_ui.error_text(exc)}")
                 continue
             for name in dict.fromkeys(names):
-                report.findings.append(out.text("cli.lint.undefined", file=f"{stem}{suffix}", name=name))
+                report.findings.append(
+                    out.text("cli.lint.undefined", file=f"{stem}{suffix}", name=name)
+                )
             check = lint_html if suffix == ".html" else lint_text
             report.findings += [f"{stem}{suffix}: {f}" for f in check(out, rendered)]
     return reports
