@@ -461,3 +461,28 @@ def test_colour_only_on_a_terminal(monkeypatch):
         assert ("\x1b[" in stream.getvalue()) is coloured
     monkeypatch.setenv("NO_COLOR", "1")
     assert not _ui.Output("en", Terminal()).colour
+
+
+def readme_commands(readme):
+    """The ``brisvane`` command lines of a README's command line section."""
+    text = (Path(__file__).resolve().parent.parent / readme).read_text(encoding="utf-8")
+    section = text[text.index("\n## Command line" if readme == "README.md" else "\n## 命令行") :]
+    section = section[: section.index("\n## ", 1)]
+    import re
+    import shlex
+
+    for block in re.findall(r"```sh\n(.*?)```", section, re.S):
+        for line in block.replace("\\\n", " ").splitlines():
+            line = line.split("|")[-1].strip()
+            if line.startswith("brisvane "):
+                yield shlex.split(line, comments=True)
+
+
+@pytest.mark.parametrize("readme", ["README.md", "README.zh-CN.md"])
+def test_readme_commands_are_valid(readme):
+    from brisvane.cli import build_parser
+
+    commands = list(readme_commands(readme))
+    assert len(commands) == 13
+    for argv in commands:
+        build_parser("en").parse_args(argv[1:])

@@ -74,6 +74,14 @@ class SMTP(smtplib.SMTP):
             self.observer("tcp", sock)
         return sock
 
+    # the server's greeting, as the library reads it on connecting
+    greeting = b""
+
+    def connect(self, host: str = "localhost", port: int = 0, source_address: Any = None) -> Any:
+        code, msg = super().connect(host, port, source_address)
+        self.greeting = msg
+        return code, msg
+
     def data(self, msg: Any) -> tuple[int, bytes]:
         self.data_started = True
         return super().data(msg)

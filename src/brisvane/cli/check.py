@@ -130,7 +130,7 @@ def _open(out: _ui.Output, host: str, port: int, mode: _session.Mode, timeout: f
         else:
             out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=True) from None
-    out.done()
+    out.done(_ui.decode_bytes(server.greeting).splitlines()[0] if server.greeting else "")
     return server
 
 

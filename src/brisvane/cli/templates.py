@@ -12,6 +12,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional
 
+import jinja2
+
 from brisvane.cli import _ui
 from brisvane.cli.send import load_context
 
@@ -87,38 +89,40 @@ class Report:
     findings: list[str] = field(default_factory=list)
 
 
-def _recording_undefined(names: list[str]) -> Any:
+class _RecordingUndefined(jinja2.Undefined):
     """An Undefined that notes every use a strict one refuses, and renders
     on so that all of them are found in one pass.  A truth test is not
     counted: ``{% if footer %}`` is how a template marks an optional name."""
-    import jinja2
 
-    class Recording(jinja2.Undefined):
-        __slots__ = ()
+    __slots__ = ()
+    names: list[str] = []
 
-        def _note(self) -> None:
-            if self._undefined_obj is jinja2.utils.missing:
-                names.append(str(self._undefined_name))
-            else:
-                names.append(self._undefined_message)
+    def _note(self) -> None:
+        if self._undefined_obj is jinja2.utils.missing:
+            self.names.append(str(self._undefined_name))
+        else:
+            self.names.append(self._undefined_message)
 
-        def _fail_with_undefined_error(self, *args: Any, **kwargs: Any) -> Any:
-            self._note()
-            return Recording(name=self._undefined_name, obj=self._undefined_obj)
+    def _fail_with_undefined_error(self, *args: Any, **kwargs: Any) -> Any:
+        self._note()
+        return type(self)(name=self._undefined_name, obj=self._undefined_obj)
 
-        def __str__(self) -> str:
-            self._note()
-            return ""
+    def __str__(self) -> str:
+        self._note()
+        return ""
 
-        def __iter__(self) -> Any:
-            self._note()
-            return iter(())
+    def __iter__(self) -> Any:
+        self._note()
+        return iter(())
 
-        def __len__(self) -> int:
-            self._note()
-            return 0
+    def __len__(self) -> int:
+        self._note()
+        return 0
 
-    return Recording
+
+def _recording_undefined(names: list[str]) -> type[jinja2.Undefined]:
+    """An Undefined class that notes into `names`."""
+    return type("RecordingUndefined", (_RecordingUndefined,), {"__slots__": (), "names": names})
 
 
 _ENTITY = re.compile(r"&(#[0-9]+|#x[0-9a-f]+|[a-z][a-z0-9]*);", re.IGNORECASE)
@@ -192,8 +196,6 @@ def lint_directory(
 ) -> list[Report]:
     """One report per template pair in `directory` (names starting with
     ``_`` are layouts and partials, linted through the templates using them)."""
-    from jinja2 import TemplateError
-
     engine = _mailer(str(directory))._template_engine
     names: list[str] = []
     env = engine.env.overlay(undefined=_recording_undefined(names), cache_size=0)
@@ -220,7 +222,7 @@ def lint_directory(
             names.clear()
             try:
                 rendered = env.get_template(f"{stem}{suffix}").render(dict(sample))
-            except TemplateError as exc:
+            except jinja2.TemplateError as exc:
                 report.findings.append(f"{stem}{suffix}: {_ui.error_text(exc)}")
                 continue
             for name in dict.fromkeys(names):
