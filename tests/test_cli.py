@@ -486,3 +486,17 @@ def test_readme_commands_are_valid(readme):
     assert len(commands) == 13
     for argv in commands:
         build_parser("en").parse_args(argv[1:])
+
+
+def test_relay_without_auth_and_a_closed_port(fault_ca, trust_fault_ca, capsys):
+    relay = smtp_faults.start("plain", fault_ca[0], smtp_faults.Faults(no_auth=True))
+    try:
+        assert check(relay.port, "plain") == 1
+    finally:
+        relay.stop()
+    out = capsys.readouterr().out
+    assert "AUTH mechanisms: -" in out and "login=False" in out
+    # nothing listens there any more: no other mode is tried on that port
+    assert check(relay.port, "ssl") == 1
+    out = capsys.readouterr().out
+    assert "Nothing accepts connections" in out and "Trying the other modes" not in out

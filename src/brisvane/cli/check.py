@@ -300,8 +300,11 @@ def run(args: Any, out: _ui.Output) -> int:
             # the other modes on this port; other ports only where the
             # provider documents them, or where no port was given
             usual = (found.settings if found else ()) + (_STANDARD if args.port is None else ())
-            others = [(port, m) for m in _session.MODES if m != mode]
-            others += [(p, m) for p, m in usual if m != mode]
+            refused = isinstance(failure.cause, ConnectionRefusedError)
+            others = [] if refused else [(port, m) for m in _session.MODES if m != mode]
+            others += [(p, m) for p, m in usual if m != mode and not (refused and p == port)]
+            if not others:
+                return status
             out.say("cli.check.probing")
             working = _find_working(out, host, user, others, timeout)
             if working is None:
