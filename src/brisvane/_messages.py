@@ -122,6 +122,15 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "give --body, --body-file, --html-file or --template",
         "请给出 --body、--body-file、--html-file 或 --template",
     ),
+    "cli.arg.port": ("{value!r} is not a port (1 to 65535)", "{value!r} 不是端口号（1 到 65535）"),
+    "cli.arg.seconds": (
+        "{value!r} is not a positive number of seconds",
+        "{value!r} 不是正的秒数",
+    ),
+    "cli.send.bad_port": (
+        "the port must be a number, not {port!r}",
+        "端口必须是数字，而不是 {port!r}",
+    ),
     "cli.send.bad_mode": (
         "mode must be ssl, starttls or plain, not {mode!r}",
         "模式必须是 ssl、starttls 或 plain，而不是 {mode!r}",

@@ -20,6 +20,22 @@ class _Parser(argparse.ArgumentParser):
         self.exit(1, f"{self.prog}: {message}\n")
 
 
+def _port(value: str) -> int:
+    if not value.isdigit() or not 0 < int(value) < 65536:
+        raise argparse.ArgumentTypeError(_messages.text("cli.arg.port", None, value=value))
+    return int(value)
+
+
+def _seconds(value: str) -> float:
+    try:
+        seconds = float(value)
+    except ValueError:
+        seconds = 0.0
+    if not 0 < seconds < float("inf"):
+        raise argparse.ArgumentTypeError(_messages.text("cli.arg.seconds", None, value=value))
+    return seconds
+
+
 def _lang_of(argv: Sequence[str]) -> Optional[str]:
     for i, arg in enumerate(argv):
         if arg == "--lang" and i + 1 < len(argv):
@@ -42,7 +58,7 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
         return commands.add_parser(name, help=t(name), description=t(name), parents=[common])
 
     def connection(p: argparse.ArgumentParser, required: bool) -> None:
-        p.add_argument("--port", type=int, help=t("port"))
+        p.add_argument("--port", type=_port, help=t("port"))
         p.add_argument(
             "--mode",
             choices=("ssl", "starttls", "plain") + (("auto",) if required else ()),
@@ -50,7 +66,7 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
         )
         p.add_argument("--user", required=required, help=t("user"))
         p.add_argument("--password-env", metavar="NAME", help=t("password_env"))
-        p.add_argument("--timeout", type=float, default=10.0, help=t("timeout"))
+        p.add_argument("--timeout", type=_seconds, default=10.0, help=t("timeout"))
 
     check = command("check")
     check.add_argument("host", metavar="HOST", help=t("host"))

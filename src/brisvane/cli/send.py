@@ -62,6 +62,9 @@ def run(args: Any, out: _ui.Output) -> int:
         out.say("cli.send.bad_mode", mode=mode)
         return 1
     port_text = _setting(args.port, "PORT")
+    if port_text is not None and not str(port_text).isdigit():
+        out.say("cli.send.bad_port", port=port_text)
+        return 1
     port = int(port_text) if port_text else default_port(host, user, mode) or 465
     password = read_password(out, args.password_env or "BRISVANE_PASSWORD", user)
     if password is None:
