@@ -333,6 +333,21 @@ def test_preview_writes_what_the_class_would_send(tmp_path, capsys):
     assert main(["preview", "no_such", "--out", str(tmp_path)]) == 1
 
 
+def test_preview_sample_beside_the_template_and_open(tmp_path, monkeypatch, capsys):
+    opened = []
+    monkeypatch.setattr("webbrowser.open", opened.append)
+    (tmp_path / "welcome.html").write_text("<p>{{ who }}</p>", encoding="utf-8")
+    (tmp_path / "welcome.json").write_text('{"who": "mine", "subject": "Hi {{ who }}"}')
+    out = tmp_path / "out"
+    argv = ["preview", "welcome", "--template-dir", str(tmp_path), "--out", str(out), "--open"]
+    assert main(argv) == 0
+    assert (out / "welcome.html").read_text() == "<p>mine</p>" and not (out / "welcome.txt").exists()
+    assert "Subject: Hi mine" in capsys.readouterr().out
+    assert opened == [(out / "welcome.html").resolve().as_uri()]
+    assert main(argv[:-1] + ["--context", "[1]"]) == 1
+    assert "must be a JSON object, not list" in capsys.readouterr().out
+
+
 def test_builtin_templates_pass_lint(capsys):
     assert main(["lint", "--builtin"]) == 0
     assert "4 template(s), 0 finding(s)" in capsys.readouterr().out

@@ -127,6 +127,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "{value!r} is not a positive number of seconds",
         "{value!r} 不是正的秒数",
     ),
+    "cli.context.not_object": (
+        "the context must be a JSON object, not {type}",
+        "上下文必须是 JSON 对象，而不是 {type}",
+    ),
     "cli.send.bad_port": (
         "the port must be a number, not {port!r}",
         "端口必须是数字，而不是 {port!r}",

@@ -7,6 +7,7 @@ import os
 from pathlib import Path
 from typing import Any, Optional
 
+from brisvane import _messages
 from brisvane.cli import _ui, explain
 from brisvane.cli.check import default_port, read_password
 
@@ -21,7 +22,9 @@ def load_context(value: Optional[str]) -> dict[str, Any]:
     text = path.read_text(encoding="utf-8") if path.is_file() else value
     context = json.loads(text)
     if not isinstance(context, dict):
-        raise ValueError("the context must be a JSON object")
+        raise ValueError(
+            _messages.text("cli.context.not_object", None, type=type(context).__name__)
+        )
     return context
 
 

@@ -28,11 +28,12 @@ def _mailer(template_dir: Optional[str]) -> Any:
 
 
 def _sample_context(env: Any, name: str) -> dict[str, Any]:
-    """``NAME.json`` beside the template, looked up as the template is."""
-    for directory in env.loader.searchpath:
-        sample = Path(directory) / f"{name}.json"
-        if sample.is_file():
-            return load_context(str(sample))
+    """``NAME.json`` beside the template, in the first directory of the
+    search path that has the template; {} when there is none."""
+    for directory in map(Path, env.loader.searchpath):
+        if (directory / f"{name}.html").is_file() or (directory / f"{name}.txt").is_file():
+            sample = directory / f"{name}.json"
+            return load_context(str(sample)) if sample.is_file() else {}
     return {}
 
 
@@ -208,7 +209,12 @@ def lint_directory(
         report = Report(stem)
         reports.append(report)
         try:
-            sample = context if context is not None else _sample_context(engine.env, stem)
+            json_file = directory / f"{stem}.json"
+            sample = (
+                context
+                if context is not None
+                else load_context(str(json_file)) if json_file.is_file() else {}
+            )
         except (OSError, ValueError) as exc:
             report.findings.append(_ui.error_text(exc))
             continue
