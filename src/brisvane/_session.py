@@ -47,6 +47,11 @@ def tls_context() -> ssl.SSLContext:
     return ssl.create_default_context()
 
 
+# Told each part of opening a connection as it completes, with the socket:
+# "tcp" (connected), "tls" (implicit TLS only: the handshake is done).
+Observer = Callable[[str, Any], None]
+
+
 class SMTP(smtplib.SMTP):
     """A plain connection (upgraded by :func:`secure` for STARTTLS).
 
@@ -55,6 +60,27 @@ class SMTP(smtplib.SMTP):
     failed can safely be made again on another connection."""
 
     data_started = False
+    observer: Optional[Observer] = None
+
+    def __init__(self, *args: Any, observer: Optional[Observer] = None, **kwargs: Any) -> None:
+        # set before the base class connects from its constructor
+        self.observer = observer
+        super().__init__(*args, **kwargs)
+
+    # (the library's own hook, not in its type stubs)
+    def _get_socket(self, host: str, port: int, timeout: float) -> Any:
+        sock = super()._get_socket(host, port, timeout)  # type: ignore[misc]
+        if self.observer is not None:
+            self.observer("tcp", sock)
+        return sock
+
+    # the server's greeting, as the library reads it on connecting
+    greeting = b""
+
+    def connect(self, host: str = "localhost", port: int = 0, source_address: Any = None) -> Any:
+        code, msg = super().connect(host, port, source_address)
+        self.greeting = msg
+        return code, msg
 
     def data(self, msg: Any) -> tuple[int, bytes]:
         self.data_started = True
@@ -63,6 +89,20 @@ class SMTP(smtplib.SMTP):
 
 class SMTP_SSL(SMTP, smtplib.SMTP_SSL):
     """An implicit-TLS connection."""
+
+    def _get_socket(self, host: str, port: int, timeout: float) -> Any:
+        if self.observer is None:
+            return super()._get_socket(host, port, timeout)
+        # the library's own two steps, told apart: connect, then the handshake
+        sock = smtplib.SMTP._get_socket(self, host, port, timeout)  # type: ignore[attr-defined]
+        self.observer("tcp", sock)
+        try:
+            sock = self.context.wrap_socket(sock, server_hostname=self._host)  # type: ignore[attr-defined]
+        except BaseException:
+            sock.close()
+            raise
+        self.observer("tls", sock)
+        return sock
 
 
 Connection = SMTP
@@ -75,13 +115,17 @@ def open_connection(
     *,
     timeout: Optional[float] = None,
     context: Optional[ssl.SSLContext] = None,
+    observer: Optional[Observer] = None,
 ) -> Connection:
     """Connect and read the greeting.  `timeout` (seconds) bounds every later
     network step on this connection as well; None keeps the library default.
-    `context` is used for implicit TLS; a new one is made when None."""
+    `context` is used for implicit TLS; a new one is made when None.
+    `observer`, when given, is told as each part of opening completes."""
     if mode not in MODES:
         raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
     extra: dict[str, Any] = {} if timeout is None else {"timeout": timeout}
+    if observer is not None:
+        extra["observer"] = observer
     if mode == "ssl":
         return SMTP_SSL(host, port, context=context or tls_context(), **extra)
     return SMTP(host, port, **extra)

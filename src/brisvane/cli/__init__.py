@@ -1,0 +1,157 @@
+"""The ``brisvane`` command: check a server, explain its refusal, send,
+preview and lint templates.  ``main(argv)`` returns the exit status: 0 on
+success, 1 on a finding or a failure."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any, NoReturn, Optional, Sequence
+
+from brisvane import _messages
+
+__all__ = ["main"]
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # a usage error is a failure like any other: status 1
+        self.print_usage(sys.stderr)
+        self.exit(1, f"{self.prog}: {message}\n")
+
+
+def _port(value: str) -> int:
+    if not value.isdigit() or not 0 < int(value) < 65536:
+        raise argparse.ArgumentTypeError(_messages.text("cli.arg.port", None, value=value))
+    return int(value)
+
+
+def _seconds(value: str) -> float:
+    try:
+        seconds = float(value)
+    except ValueError:
+        seconds = 0.0
+    if not 0 < seconds < float("inf"):
+        raise argparse.ArgumentTypeError(_messages.text("cli.arg.seconds", None, value=value))
+    return seconds
+
+
+def _lang_of(argv: Sequence[str]) -> Optional[str]:
+    for i, arg in enumerate(argv):
+        if arg == "--lang" and i + 1 < len(argv):
+            return argv[i + 1]
+        if arg.startswith("--lang="):
+            return arg.split("=", 1)[1]
+    return None
+
+
+def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
+    def t(key: str) -> str:
+        return _messages.text(f"cli.help.{key}", lang).replace("%", "%%")
+
+    common = _Parser(add_help=False)
+    common.add_argument("--lang", choices=("zh", "en"), help=t("lang"))
+    parser = _Parser(prog="brisvane", description=t("description"), parents=[common])
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    def command(name: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=t(name), description=t(name), parents=[common])
+
+    def connection(p: argparse.ArgumentParser, required: bool) -> None:
+        p.add_argument("--port", type=_port, help=t("port"))
+        p.add_argument(
+            "--mode",
+            choices=("ssl", "starttls", "plain") + (("auto",) if required else ()),
+            help=t("mode"),
+        )
+        p.add_argument("--user", required=required, help=t("user"))
+        p.add_argument("--password-env", metavar="NAME", help=t("password_env"))
+        p.add_argument("--timeout", type=_seconds, default=10.0, help=t("timeout"))
+
+    check = command("check")
+    check.add_argument("host", metavar="HOST", help=t("host"))
+    connection(check, True)
+
+    explain = command("explain")
+    explain.add_argument("text", metavar="TEXT", nargs="*", help=t("explain_text"))
+    explain.add_argument("--last", action="store_true", help=t("last"))
+    explain.add_argument("--host", help=t("explain_host"))
+    explain.add_argument("--user", help=t("explain_user"))
+
+    send = command("send")
+    send.add_argument("--host", help=t("send_host"))
+    connection(send, False)
+    send.add_argument("--to", action="append", required=True, metavar="ADDRESS", help=t("to"))
+    send.add_argument("--cc", action="append", metavar="ADDRESS", help=t("cc"))
+    send.add_argument("--bcc", action="append", metavar="ADDRESS", help=t("bcc"))
+    send.add_argument("--subject", required=True, help=t("subject"))
+    body = send.add_mutually_exclusive_group()
+    body.add_argument("--body", metavar="TEXT", help=t("body"))
+    body.add_argument("--body-file", metavar="FILE", help=t("body_file"))
+    send.add_argument("--html-file", metavar="FILE", help=t("html_file"))
+    send.add_argument("--attach", action="append", metavar="PATH", help=t("attach"))
+    send.add_argument("--template", metavar="NAME", help=t("template"))
+    send.add_argument("--context", metavar="JSON_OR_FILE", help=t("context"))
+    send.add_argument("--template-dir", metavar="DIR", help=t("template_dir"))
+    send.add_argument("--from", dest="sender", metavar="ADDRESS", help=t("from"))
+    send.add_argument("--from-name", dest="sender_name", metavar="NAME", help=t("from_name"))
+    send.add_argument("--reply-to", metavar="ADDRESS", help=t("reply_to"))
+
+    preview = command("preview")
+    preview.add_argument("name", metavar="NAME", help=t("name"))
+    preview.add_argument("--template-dir", metavar="DIR", help=t("template_dir"))
+    preview.add_argument("--context", metavar="JSON_OR_FILE", help=t("context"))
+    preview.add_argument("--locale", metavar="LOCALE", help=t("locale"))
+    preview.add_argument("--subject", metavar="TEXT", help=t("preview_subject"))
+    preview.add_argument(
+        "--to", default="recipient@example.com", metavar="ADDRESS", help=t("preview_to")
+    )
+    preview.add_argument("--out", default=".", metavar="DIR", help=t("out"))
+    preview.add_argument("--open", action="store_true", help=t("open"))
+
+    lint = command("lint")
+    lint.add_argument("dirs", metavar="DIR", nargs="*", help=t("dirs"))
+    lint.add_argument("--context", metavar="JSON_OR_FILE", help=t("lint_context"))
+    lint.add_argument("--builtin", action="store_true", help=t("builtin"))
+    return parser
+
+
+def _run(args: Any, lang: Optional[str]) -> int:
+    from brisvane.cli import _ui
+
+    out = _ui.Output(lang)
+    if args.command == "check":
+        from brisvane.cli import check
+
+        return check.run(args, out)
+    if args.command == "explain":
+        from brisvane.cli import explain
+
+        return explain.run(args, out)
+    if args.command == "send":
+        from brisvane.cli import send
+
+        return send.run(args, out)
+    from brisvane.cli import templates
+
+    if args.command == "preview":
+        return templates.run_preview(args, out)
+    return templates.run_lint(args, out)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run one command; the exit status."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    lang = _lang_of(argv)
+    parser = build_parser(lang)
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:
+        return exc.code if isinstance(exc.code, int) else 1
+    if args.command is None:
+        parser.print_help()
+        return 1
+    try:
+        return _run(args, args.lang or lang)
+    except KeyboardInterrupt:
+        return 1

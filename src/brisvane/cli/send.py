@@ -1,0 +1,122 @@
+"""``brisvane send``: one mail through ``EasyMailer`` itself."""
+
+from __future__ import annotations
+
+import json
+import os
+from pathlib import Path
+from typing import Any, Optional
+
+from brisvane import _messages
+from brisvane.cli import _ui, explain
+from brisvane.cli.check import default_port, read_password
+
+__all__ = ["load_context", "run"]
+
+
+def load_context(value: Optional[str]) -> dict[str, Any]:
+    """``--context``: a JSON object, or the path of a file holding one."""
+    if not value:
+        return {}
+    path = Path(value)
+    text = path.read_text(encoding="utf-8") if path.is_file() else value
+    context = json.loads(text)
+    if not isinstance(context, dict):
+        raise ValueError(
+            _messages.text("cli.context.not_object", None, type=type(context).__name__)
+        )
+    return context
+
+
+def _template_exists(mailer: Any, name: str) -> bool:
+    from jinja2 import TemplateNotFound
+
+    env = mailer._template_engine.env
+    for suffix in (".html", ".txt"):
+        try:
+            env.get_template(name + suffix)
+        except TemplateNotFound:
+            continue
+        return True
+    return False
+
+
+def _setting(value: Any, name: str) -> Any:
+    return value if value not in (None, "") else os.environ.get(f"BRISVANE_{name}") or None
+
+
+def run(args: Any, out: _ui.Output) -> int:
+    from brisvane import delivery
+    from brisvane.mailer import EasyMailer
+
+    host = _setting(args.host, "HOST")
+    user = _setting(args.user, "USER")
+    mode = _setting(args.mode, "MODE") or "ssl"
+    if not host or not user:
+        out.say("cli.send.no_server")
+        return 1
+    if args.template and (args.body is not None or args.body_file or args.html_file):
+        out.say("cli.send.template_and_body")
+        return 1
+    if not (args.template or args.body is not None or args.body_file or args.html_file):
+        out.say("cli.send.no_body")
+        return 1
+    if mode not in ("ssl", "starttls", "plain"):
+        out.say("cli.send.bad_mode", mode=mode)
+        return 1
+    port_text = _setting(args.port, "PORT")
+    if port_text is not None and not str(port_text).isdigit():
+        out.say("cli.send.bad_port", port=port_text)
+        return 1
+    port = int(port_text) if port_text else default_port(host, user, mode) or 465
+    password = read_password(out, args.password_env or "BRISVANE_PASSWORD", user)
+    if password is None:
+        return 1
+    try:
+        body = args.body
+        if args.body_file:
+            body = Path(args.body_file).read_text(encoding="utf-8")
+        html = Path(args.html_file).read_text(encoding="utf-8") if args.html_file else None
+        context = load_context(args.context)
+    except (OSError, ValueError) as exc:
+        out.line(_ui.error_text(exc))
+        return 1
+
+    mailer = EasyMailer(
+        host,
+        port,
+        user,
+        password,
+        use_ssl=mode == "ssl",
+        use_tls=mode == "starttls",
+        default_sender=args.sender,
+        template_dir=args.template_dir,
+    )
+    if args.template and not _template_exists(mailer, args.template):
+        out.say("cli.preview.not_found", name=args.template)
+        return 1
+    delivery.configure(mailer, timeout=args.timeout)
+    common = dict(
+        cc=args.cc or None,
+        bcc=args.bcc or None,
+        sender_name=args.sender_name,
+        attachments=list(args.attach) if args.attach else None,
+        reply_to=args.reply_to,
+    )
+    recipients = args.to if len(args.to) > 1 else args.to[0]
+    out.say("cli.send.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user)
+    out.start("cli.step.send")
+    try:
+        if args.template:
+            mailer.send_template(recipients, args.subject, args.template, context, **common)
+        else:
+            mailer.send(recipients, args.subject, body, html, **common)
+    except Exception as exc:  # everything the class lets through is reported
+        out.failed(explain.decode(_ui.error_text(exc)))
+        _ui.record_failure("send", exc, host=host, port=port, mode=mode, user=user)
+        out.line()
+        explain.explain(out, explain.decode(_ui.error_text(exc)), host, user)
+        return 1
+    count = len(args.to) + len(args.cc or ()) + len(args.bcc or ())
+    out.done(out.text("cli.send.sent", count=count))
+    return 0

@@ -1,0 +1,276 @@
+"""``brisvane preview`` and ``brisvane lint``: templates rendered through
+the mailer's own engine (the search path ``EasyMailer`` uses), and the
+message built by the class's own composition."""
+
+from __future__ import annotations
+
+import datetime
+import json
+import re
+import webbrowser
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Optional
+
+import jinja2
+
+from brisvane.cli import _ui
+from brisvane.cli.send import load_context
+
+__all__ = ["Report", "lint_directory", "lint_html", "lint_text", "run_lint", "run_preview"]
+
+
+def _mailer(template_dir: Optional[str]) -> Any:
+    from brisvane.mailer import EasyMailer
+
+    # never connects: only its engine and its composition are used
+    return EasyMailer("localhost", 465, "preview@example.com", "", template_dir=template_dir)
+
+
+def _sample_context(env: Any, name: str) -> dict[str, Any]:
+    """``NAME.json`` beside the template, in the first directory of the
+    search path that has the template; {} when there is none."""
+    for directory in map(Path, env.loader.searchpath):
+        if (directory / f"{name}.html").is_file() or (directory / f"{name}.txt").is_file():
+            sample = directory / f"{name}.json"
+            return load_context(str(sample)) if sample.is_file() else {}
+    return {}
+
+
+def _now() -> str:
+    # as send_template adds it
+    return datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
+
+
+def run_preview(args: Any, out: _ui.Output) -> int:
+    mailer = _mailer(args.template_dir)
+    engine = mailer._template_engine
+    try:
+        context = (
+            load_context(args.context) if args.context else _sample_context(engine.env, args.name)
+        )
+    except (OSError, ValueError) as exc:
+        out.line(_ui.error_text(exc))
+        return 1
+    if args.locale:
+        context["locale"] = args.locale
+    context.setdefault("occurred_at", _now())
+    html = engine.render(f"{args.name}.html", dict(context))
+    text = engine.render(f"{args.name}.txt", dict(context))
+    if html is None and text is None:
+        out.say("cli.preview.not_found", name=args.name)
+        return 1
+    subject = engine.render_string(
+        args.subject or str(context.get("subject") or args.name), dict(context)
+    )
+    msg = mailer._build_message(args.to, subject, text, html, None, None, None, None, None)
+
+    target = Path(args.out)
+    target.mkdir(parents=True, exist_ok=True)
+    out.say("cli.preview.subject", subject=subject)
+    written = []
+    for suffix, content in ((".html", html), (".txt", text), (".eml", msg.as_string())):
+        if content is None:
+            continue
+        path = target / f"{args.name}{suffix}"
+        path.write_text(content, encoding="utf-8", newline="")
+        written.append(path)
+        out.say("cli.preview.wrote", path=str(path))
+    if args.open and html is not None:
+        webbrowser.open((target / f"{args.name}.html").resolve().as_uri())
+    return 0
+
+
+# --- lint -----------------------------------------------------------------------
+
+
+@dataclass
+class Report:
+    name: str
+    findings: list[str] = field(default_factory=list)
+
+
+class _RecordingUndefined(jinja2.Undefined):
+    """An Undefined that notes every use a strict one refuses, and renders
+    on so that all of them are found in one pass.  A truth test is not
+    counted: ``{% if footer %}`` is how a template marks an optional name."""
+
+    __slots__ = ()
+    names: list[str] = []
+
+    def _note(self) -> None:
+        if self._undefined_obj is jinja2.utils.missing:
+            self.names.append(str(self._undefined_name))
+        else:
+            self.names.append(self._undefined_message)
+
+    def _fail_with_undefined_error(self, *args: Any, **kwargs: Any) -> Any:
+        self._note()
+        return type(self)(name=self._undefined_name, obj=self._undefined_obj)
+
+    def __str__(self) -> str:
+        self._note()
+        return ""
+
+    def __iter__(self) -> Any:
+        self._note()
+        return iter(())
+
+    def __len__(self) -> int:
+        self._note()
+        return 0
+
+
+def _recording_undefined(names: list[str]) -> type[jinja2.Undefined]:
+    """An Undefined class that notes into `names`."""
+    return type("RecordingUndefined", (_RecordingUndefined,), {"__slots__": (), "names": names})
+
+
+_ENTITY = re.compile(r"&(#[0-9]+|#x[0-9a-f]+|[a-z][a-z0-9]*);", re.IGNORECASE)
+_CHECKS: tuple[tuple[str, re.Pattern[str]], ...] = (
+    (
+        "cli.lint.script",
+        re.compile(r"<script\b|\bon(load|click|error|mouseover)\s*=|javascript:", re.I),
+    ),
+    (
+        "cli.lint.remote_image",
+        re.compile(
+            r"<(img|image|input)\b[^>]*\bsrc\s*=\s*[\"']?\s*(https?:)?//"
+            r"|\bbackground\s*=\s*[\"']?\s*(https?:)?//"
+            r"|url\(\s*[\"']?\s*(https?:)?//",
+            re.I,
+        ),
+    ),
+    (
+        "cli.lint.remote_font",
+        re.compile(r"@font-face|@import\b|<link\b[^>]*\bhref\s*=\s*[\"']?\s*(https?:)?//", re.I),
+    ),
+    ("cli.lint.form", re.compile(r"<(form|input|select|textarea|button)\b", re.I)),
+)
+_STYLE = re.compile(r"<style\b[^>]*>(.*?)</style\s*>", re.I | re.S)
+_WIDE_ATTR = re.compile(r"\bwidth\s*=\s*[\"']?\s*(\d+)(px)?[\"'\s>]", re.I)
+_WIDE_CSS = re.compile(r"(?<![-\w])(min-width|width)\s*:\s*(\d+)px", re.I)
+
+
+def _style_outside_media(css: str) -> bool:
+    """Rules outside ``@media``: styling lost where webmail strips ``<style>``
+    (inline it instead).  Rules inside ``@media`` only refine inline styles."""
+    depth, outside = 0, ""
+    media: list[int] = []
+    for token in re.split(r"([{}])", re.sub(r"/\*.*?\*/", "", css, flags=re.S)):
+        if token == "{":
+            depth += 1
+        elif token == "}":
+            depth -= 1
+            while media and media[-1] > depth:
+                media.pop()
+        elif not media and depth == 0 and token.strip().startswith("@media"):
+            media.append(depth + 1)
+        elif not media:
+            outside += token
+    return bool(outside.strip())
+
+
+def lint_html(out: _ui.Output, html: str) -> list[str]:
+    findings = [out.text(key) for key, pattern in _CHECKS if pattern.search(html)]
+    body_start = re.search(r"<body\b", html, re.I)
+    for style in _STYLE.finditer(html):
+        if body_start is not None and style.start() > body_start.start():
+            findings.append(out.text("cli.lint.style_in_body"))
+        elif _style_outside_media(style.group(1)):
+            findings.append(out.text("cli.lint.style_block"))
+    widths = [int(m.group(1)) for m in _WIDE_ATTR.finditer(html)]
+    widths += [int(m.group(2)) for m in _WIDE_CSS.finditer(html)]
+    wide = [w for w in widths if w > 600]
+    if wide:
+        findings.append(out.text("cli.lint.too_wide", width=max(wide)))
+    return list(dict.fromkeys(findings))
+
+
+def lint_text(out: _ui.Output, text: str) -> list[str]:
+    entities = sorted({m.group(0) for m in _ENTITY.finditer(text)})
+    return [out.text("cli.lint.entities", entities=" ".join(entities))] if entities else []
+
+
+def lint_directory(
+    out: _ui.Output, directory: Path, context: Optional[dict[str, Any]] = None
+) -> list[Report]:
+    """One report per template pair in `directory` (names starting with
+    ``_`` are layouts and partials, linted through the templates using them)."""
+    engine = _mailer(str(directory))._template_engine
+    names: list[str] = []
+    env = engine.env.overlay(undefined=_recording_undefined(names), cache_size=0)
+    stems = sorted(
+        {p.stem for p in directory.iterdir() if p.suffix in (".html", ".txt")}
+        - {p.stem for p in directory.iterdir() if p.stem.startswith("_")}
+    )
+    reports = []
+    for stem in stems:
+        report = Report(stem)
+        reports.append(report)
+        try:
+            json_file = directory / f"{stem}.json"
+            sample = (
+                context
+                if context is not None
+                else load_context(str(json_file)) if json_file.is_file() else {}
+            )
+        except (OSError, ValueError) as exc:
+            report.findings.append(_ui.error_text(exc))
+            continue
+        sample = {"occurred_at": _now(), **sample}
+        has_html = (directory / f"{stem}.html").is_file()
+        if has_html and not (directory / f"{stem}.txt").is_file():
+            report.findings.append(out.text("cli.lint.no_text"))
+        for suffix in (".html", ".txt"):
+            if not (directory / f"{stem}{suffix}").is_file():
+                continue
+            names.clear()
+            try:
+                rendered = env.get_template(f"{stem}{suffix}").render(dict(sample))
+            except jinja2.TemplateError as exc:
+                report.findings.append(f"{stem}{suffix}: {_ui.error_text(exc)}")
+                continue
+            for name in dict.fromkeys(names):
+                report.findings.append(
+                    out.text("cli.lint.undefined", file=f"{stem}{suffix}", name=name)
+                )
+            check = lint_html if suffix == ".html" else lint_text
+            report.findings += [f"{stem}{suffix}: {f}" for f in check(out, rendered)]
+    return reports
+
+
+def run_lint(args: Any, out: _ui.Output) -> int:
+    try:
+        context = load_context(args.context) if args.context else None
+    except (OSError, ValueError) as exc:
+        out.line(_ui.error_text(exc))
+        return 1
+    directories = [Path(d) for d in args.dirs]
+    if args.builtin or not directories:
+        from brisvane.template import _DEFAULT_TEMPLATE_DIR
+
+        directories = ([Path(_DEFAULT_TEMPLATE_DIR)] if args.builtin else []) + (directories or [])
+        if not directories:
+            directories = [Path(".")]
+    found = 0
+    checked = 0
+    for directory in directories:
+        if not directory.is_dir():
+            out.say("cli.lint.no_dir", dir=str(directory))
+            found += 1
+            continue
+        for report in lint_directory(out, directory, context):
+            checked += 1
+            if report.findings:
+                found += len(report.findings)
+                out.line(out.paint(out.text("cli.failed"), "fail") + f" {directory / report.name}")
+                for finding in report.findings:
+                    out.line(f"    {finding}")
+            else:
+                out.line(out.paint(out.text("cli.ok"), "ok") + f" {directory / report.name}")
+    if checked == 0 and found == 0:
+        out.say("cli.lint.none")
+        return 1
+    out.say("cli.lint.summary", templates=checked, findings=found)
+    return 1 if found else 0
