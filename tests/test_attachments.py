@@ -79,7 +79,8 @@ def test_binary_name_kept_as_given(name):
 
 @pytest.mark.parametrize("name, header", [
     ("report.pdf", "attachment; filename=report.pdf"),
-    ("x!#$%&'*+-.^_`{|}~9.txt", "attachment; filename=x!#$%&'*+-.^_`{|}~9.txt"),
+    ("x!#$%&+-.^_`{|}~9.txt", "attachment; filename=x!#$%&+-.^_`{|}~9.txt"),
+    ("O'Brien*2.pdf", 'attachment; filename="O\'Brien*2.pdf"'),  # RFC 2231 syntax: quoted
     ("my report.txt", 'attachment; filename="my report.txt"'),
     ("a;b.txt", 'attachment; filename="a;b.txt"'),
     ('quo"te.txt', 'attachment; filename="quo\\"te.txt"'),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mailer {
 
@@ -23,6 +24,15 @@ std::string_view utf8(py::handle text) {
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) throw_current();
     return {data, static_cast<std::size_t>(size)};
+}
+
+// False for text that UTF-8 cannot encode (lone surrogates): such a value is
+// left to the standard library, as it always was.
+bool encodable(py::handle text) {
+    if (PyUnicode_AsUTF8AndSize(text.ptr(), nullptr) != nullptr) return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_current();
+    PyErr_Clear();
+    return false;
 }
 
 bool holds_encoded_word(std::string_view text) {
@@ -152,6 +162,17 @@ class Folder {
     py::str result() const { return py::str(out_.data(), out_.size()); }
     bool empty() const { return out_.empty(); }
 
+    // A place in the value, to read or undo what was written after it.
+    struct Mark {
+        std::size_t size, column;
+    };
+    Mark mark() const { return {out_.size(), column_}; }
+    py::str since(Mark m) const { return py::str(out_.data() + m.size, out_.size() - m.size); }
+    void rollback(Mark m) {
+        out_.resize(m.size);
+        column_ = m.column;
+    }
+
   private:
     bool can_fold(Gap gap) const { return gap != Gap::none && !out_.empty() && column_ > 1; }
     void fold() {
@@ -179,12 +200,9 @@ class Folder {
         }
         last = false;
         std::size_t n = fitting(rest, std::min(word_limit, width));
-        if (n == rest.size()) {
-            n = 0;
-            for (std::size_t next = 0; next < rest.size() - 1;) {
-                n = next;
-                next += char_size(static_cast<unsigned char>(rest[next]));
-            }
+        if (n == rest.size()) {  // back to where the last character starts
+            do --n;
+            while (n > 0 && (static_cast<unsigned char>(rest[n]) & 0xC0) == 0x80);
         }
         return n;
     }
@@ -194,60 +212,81 @@ class Folder {
     std::size_t limit_;
 };
 
-// The pieces of ASCII text split at its fold points: blanks that follow a
-// non-blank, outside quoted strings, comments and angle brackets; and, in an
-// address list, commas that no blank follows.
-void ascii_words(Folder& f, std::string_view text, Gap gap, bool address_list) {
+// A piece of ASCII text and how it joins the one before it.
+struct Piece {
+    std::string_view text;
+    Gap gap;
+};
+
+// ASCII text split at its fold points: blanks that follow a non-blank and, in
+// an address list, commas that no blank follows.  In an address list the
+// blanks inside quoted strings, comments and angle brackets are kept in their
+// piece, unless that piece is too long for a line of its own.
+std::vector<Piece> ascii_pieces(std::string_view text, Gap gap, bool address_list) {
+    std::vector<Piece> pieces;
     std::size_t start = 0;
     bool quoted = false, escaped = false, angle = false;
     int comment = 0;
+    auto cut = [&](std::size_t end, std::size_t next, Gap next_gap) {
+        const std::string_view piece = text.substr(start, end - start);
+        if (address_list && piece.size() >= line_limit) {
+            for (const Piece& inner : ascii_pieces(piece, gap, false)) pieces.push_back(inner);
+        } else {
+            pieces.push_back({piece, gap});
+        }
+        start = next;
+        gap = next_gap;
+    };
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (escaped) {
+        if (!address_list) {
+        } else if (escaped) {
             escaped = false;
-        } else if (address_list && c == '\\' && (quoted || comment > 0)) {
+            continue;
+        } else if (c == '\\' && (quoted || comment > 0)) {
             escaped = true;
-        } else if (address_list && quoted) {
+            continue;
+        } else if (quoted) {
             quoted = c != '"';
-        } else if (address_list && c == '"') {
+            continue;
+        } else if (c == '"') {
             quoted = true;
-        } else if (address_list && c == '(') {
+        } else if (c == '(') {
             ++comment;
-        } else if (address_list && comment > 0) {
+        } else if (comment > 0) {
             comment -= c == ')';
-        } else if (address_list && (c == '<' || c == '>')) {
+            continue;
+        } else if (c == '<' || c == '>') {
             angle = c == '<';
-        } else if (angle) {
-        } else if (c == ' ' && i > start && text[i - 1] != ' ') {
-            f.word(text.substr(start, i - start), gap);
-            start = i + 1;
-            gap = Gap::space;
-        } else if (address_list && c == ',' && i + 1 < text.size() && text[i + 1] != ' ') {
-            f.word(text.substr(start, i + 1 - start), gap);
-            start = i + 1;
-            gap = Gap::optional;
         }
+        if (angle) continue;
+        if (c == ' ' && i > start && text[i - 1] != ' ')
+            cut(i, i + 1, Gap::space);
+        else if (address_list && c == ',' && i + 1 < text.size() && text[i + 1] != ' ')
+            cut(i + 1, i + 1, Gap::optional);
     }
-    f.word(text.substr(start), gap);
+    cut(text.size(), text.size(), gap);
+    return pieces;
 }
 
-// Unstructured text: ASCII words folded at blanks when each word fits on a
+void place(Folder& f, const std::vector<Piece>& pieces) {
+    for (const Piece& piece : pieces) f.word(piece.text, piece.gap);
+}
+
+// Unstructured text: ASCII folded at its blanks when every piece fits on a
 // line, else the whole text as encoded words.
-void unstructured(Folder& f, const char* name, py::handle value, Gap gap) {
-    const std::string_view text = utf8(value);
-    bool plain = is_ascii(value) && !holds_encoded_word(text);
-    std::size_t room = line_limit - std::char_traits<char>::length(name) - 2;
-    for (std::size_t start = 0; plain && start <= text.size();) {
-        std::size_t end = text.find(' ', start + 1);
-        if (end == std::string_view::npos) end = text.size();
-        plain = end - start <= room;
-        room = line_limit - 1;
-        start = end + 1;
+void unstructured(Folder& f, std::size_t first_room, std::string_view text, bool ascii, Gap gap) {
+    if (ascii && !holds_encoded_word(text)) {
+        const std::vector<Piece> pieces = ascii_pieces(text, gap, false);
+        std::size_t room = first_room;
+        bool fits = true;
+        for (const Piece& piece : pieces) {
+            fits = fits && piece.text.size() <= room;
+            room = line_limit - 1;
+        }
+        if (fits) return place(f, pieces);
     }
-    if (plain)
-        ascii_words(f, text, gap, false);
-    else
-        f.encoded(text, gap);
+    f.encoded(text, gap);
 }
 
 py::object email_utils(const char* name) {
@@ -268,16 +307,17 @@ bool plain_address(py::handle address) {
     return !text.empty() && text.find_first_of(" \t\"<>,;()\\") == std::string_view::npos;
 }
 
-// A display name with its encoded words decoded, so that it can be split anew.
+// A display name with its encoded words decoded, so that it can be split
+// anew; one that does not decode (an unknown charset, bad base64) as it is.
 py::object decoded_name(const py::object& name) {
     if (!holds_encoded_word(utf8(name))) return name;
-    py::module_ header = py::module_::import("email.header");
-    PyObject* words = PyObject_CallOneArg(header.attr("decode_header").ptr(), name.ptr());
-    if (words == nullptr) {  // not valid encoded words: the text as it is
-        PyErr_Clear();
+    try {
+        py::module_ header = py::module_::import("email.header");
+        return py::str(header.attr("make_header")(header.attr("decode_header")(name)));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
         return name;
     }
-    return py::str(header.attr("make_header")(py::reinterpret_steal<py::object>(words)));
 }
 
 // An ASCII display name as formataddr() writes it: quoted when it holds specials.
@@ -294,58 +334,56 @@ std::string quoted_name(std::string_view name) {
 // How an address value was shaped.
 enum class Shaped {
     as_text,   // ASCII, folded as it stands
-    parsed,    // parsed and written anew: to be checked against the original
-    unusable,  // not a list of addresses that can be written anew: encoded as text
+    parsed,    // parsed, and written anew naming the same addresses
+    unusable,  // no list of addresses that can be written anew: encoded as text
 };
 
+// One address value: ASCII as it stands; otherwise parsed, with each display
+// name encoded, and kept only when it reads back as the same addresses.
 Shaped shape_address(Folder& f, const py::str& value, Gap gap) {
     const std::string_view text = utf8(value);
     if (is_ascii(value) && !holds_encoded_word(text)) {
-        ascii_words(f, text, gap, true);
+        place(f, ascii_pieces(text, gap, true));
         return Shaped::as_text;
     }
-    py::object pairs = email_utils("getaddresses")(py::make_tuple(value));
-    bool usable = py::len(pairs) > 0;
-    for (py::handle pair : pairs) usable = usable && plain_address(pair[py::int_(1)]);
-    if (!usable) {
-        unstructured(f, "", value, gap);
-        return Shaped::unusable;
-    }
-    bool first = true;
-    for (py::handle pair : pairs) {
-        if (!first) f.word(",", Gap::none);
-        const Gap g = first ? gap : Gap::space;
-        first = false;
-        py::object name = decoded_name(pair[py::int_(0)]);
-        const std::string address(utf8(pair[py::int_(1)]));
-        if (PyUnicode_GET_LENGTH(name.ptr()) == 0) {
-            f.word(address, g);
-            continue;
-        }
-        if (is_ascii(name))
-            ascii_words(f, quoted_name(utf8(name)), g, true);
-        else
-            f.encoded(utf8(name), g);
-        f.word("<" + address + ">", Gap::space);
-    }
-    return Shaped::parsed;
-}
-
-// The folded address header, or, when its addresses no longer read as they
-// did, the original text folded as unstructured text.
-py::object checked_addresses(const char* name, Folder& f, bool parsed, const py::str& original) {
-    py::str result = f.result();
-    if (!parsed) return result;
     py::object getaddresses = email_utils("getaddresses");
-    if (addresses_of(getaddresses(py::make_tuple(result)))
-            .equal(addresses_of(getaddresses(py::make_tuple(original)))))
-        return result;
-    return text_header(name, original);
+    py::list pairs;  // what getaddresses() read, less the empty entries of stray commas
+    for (py::handle pair : getaddresses(py::make_tuple(value)))
+        if (truth(pair[py::int_(0)]) || truth(pair[py::int_(1)])) pairs.append(pair);
+    bool usable = !pairs.empty();
+    for (py::handle pair : pairs) usable = usable && plain_address(pair[py::int_(1)]);
+
+    const Folder::Mark mark = f.mark();
+    if (usable) {
+        bool first = true;
+        for (py::handle pair : pairs) {
+            if (!first) f.word(",", Gap::none);
+            const Gap g = first ? gap : Gap::space;
+            first = false;
+            py::object name = decoded_name(pair[py::int_(0)]);
+            const std::string address(utf8(pair[py::int_(1)]));
+            if (PyUnicode_GET_LENGTH(name.ptr()) == 0) {
+                f.word(address, g);
+                continue;
+            }
+            if (is_ascii(name))
+                place(f, ascii_pieces(quoted_name(utf8(name)), g, true));
+            else
+                f.encoded(utf8(name), g);
+            f.word("<" + address + ">", Gap::space);
+        }
+        if (addresses_of(getaddresses(py::make_tuple(f.since(mark)))).equal(addresses_of(pairs)))
+            return Shaped::parsed;
+        f.rollback(mark);
+    }
+    unstructured(f, line_limit - 1, text, false, gap);
+    return Shaped::unusable;
 }
 
-// RFC 2045 token characters.
+// RFC 2045 token characters, less "'" and "*", which readers of RFC 2231
+// parameters take as syntax.
 bool is_token(std::string_view text) {
-    constexpr std::string_view specials = "!#$%&'*+-.^_`{|}~";
+    constexpr std::string_view specials = "!#$%&+-.^_`{|}~";
     return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
         const bool alnum =
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -446,39 +484,38 @@ void check_recipient_header(py::handle value) {
 }
 
 py::object text_header(const char* name, py::handle value) {
-    if (!PyUnicode_Check(value.ptr()) || fits_as_is(name, value)) return borrow(value);
-    if (!is_ascii(value) && fits_one_word(name, value)) return borrow(value);
+    if (!PyUnicode_Check(value.ptr()) || !encodable(value) || fits_as_is(name, value) ||
+        (!is_ascii(value) && fits_one_word(name, value)))
+        return borrow(value);
     Folder f(name);
-    unstructured(f, name, value, Gap::none);
+    unstructured(f, line_limit - std::char_traits<char>::length(name) - 2, utf8(value),
+                 is_ascii(value), Gap::none);
     return f.result();
 }
 
 py::object address_header(const char* name, py::handle value) {
-    if (!PyUnicode_Check(value.ptr()) || fits_as_is(name, value)) return borrow(value);
-    const auto text = py::reinterpret_borrow<py::str>(value);
+    if (!PyUnicode_Check(value.ptr()) || !encodable(value) || fits_as_is(name, value))
+        return borrow(value);
     Folder f(name, 1);
-    const Shaped shaped = shape_address(f, text, Gap::none);
-    if (shaped == Shaped::unusable) return text_header(name, value);
-    return checked_addresses(name, f, shaped == Shaped::parsed, text);
+    if (shape_address(f, py::reinterpret_borrow<py::str>(value), Gap::none) == Shaped::unusable)
+        return text_header(name, value);
+    return f.result();
 }
 
 py::object recipient_header(const char* name, py::handle value) {
     if (!PyList_Check(value.ptr())) return address_header(name, value);
     // str.join's own TypeError for an item that is not text.
     py::str joined = py::str(", ").attr("join")(value);
-    if (fits_as_is(name, joined)) return std::move(joined);
+    if (!encodable(joined) || fits_as_is(name, joined)) return std::move(joined);
     Folder f(name, 1);
-    bool parsed = false;
     Py_ssize_t index = 0;
     for_each_item(value, [&](py::handle item) {
-        if (!PyUnicode_Check(item.ptr()))
-            raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
-                         index, Py_TYPE(item.ptr())->tp_name);
+        // (the list was text when joined; an item changed since then is left out)
+        if (!PyUnicode_Check(item.ptr()) || !encodable(item)) return;
         if (index++ > 0) f.word(",", Gap::none);
-        parsed |= shape_address(f, py::reinterpret_borrow<py::str>(item),
-                                f.empty() ? Gap::none : Gap::space) != Shaped::as_text;
+        shape_address(f, py::reinterpret_borrow<py::str>(item), f.empty() ? Gap::none : Gap::space);
     });
-    return checked_addresses(name, f, parsed, joined);
+    return f.result();
 }
 
 void add_attachment_name(py::handle part, const py::str& name) {

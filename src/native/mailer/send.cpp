@@ -29,9 +29,11 @@ py::object attribute_or(py::handle obj, const char* name, py::object fallback) {
 }
 
 // A header is not HTML: the subject template wrapped in an autoescape-off
-// block, written with the block delimiters of the engine's environment.
+// block, written with the block delimiters of the engine's environment.  An
+// engine without one gets the subject as it is.
 py::object unescaped(py::handle engine, py::handle subject) {
     py::object env = attribute_or(engine, "env", py::none());
+    if (env.is_none()) return borrow(subject);  // not a Jinja2 engine: nothing to turn off
     py::object open = attribute_or(env, "block_start_string", py::str("{%"));
     py::object close = attribute_or(env, "block_end_string", py::str("%}"));
     return open + py::str(" autoescape false ") + close + subject + open +
