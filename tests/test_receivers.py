@@ -111,6 +111,12 @@ def test_addresses_survive_their_neighbours(to, expected):
     assert [a for _, a in addresses(got["To"]) if "@" in a and a.isascii()] == expected
 
 
+@pytest.mark.parametrize("name", ["Zhang San 张三", "José García (Ventas)", "Dr. Jörg Müller"])
+def test_display_names_read_back_by_python(name):
+    got = email.message_from_string(build(sender_name=name), policy=email.policy.default)
+    assert addresses(got["From"]) == [(name, USERNAME)]
+
+
 def test_short_values_are_stored_as_given():
     mailer = EasyMailer("h", 465, USERNAME, "pw")
     msg = mailer._build_message("a@example.com, b@example.com", "你好，世界", None, None,

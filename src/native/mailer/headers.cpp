@@ -331,6 +331,45 @@ std::string quoted_name(std::string_view name) {
     return out + '"';
 }
 
+// A word of a display name that may stand as it is (an RFC 5322 atom).
+bool is_atom(std::string_view word) {
+    constexpr std::string_view specials = "!#$%&'*+-/^_`{|}~";
+    return !word.empty() && std::all_of(word.begin(), word.end(), [&](char c) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        return alnum || specials.find(c) != std::string_view::npos;
+    });
+}
+
+// A display name that needs encoding: its plain words as they are and each
+// run of other words as encoded words, so that no two encoded words meet
+// unless a run is too long for one.  (Readers join adjacent encoded words;
+// some show a blank between them.)
+void encoded_name(Folder& f, std::string_view name, Gap gap) {
+    if (name.find("  ") != std::string_view::npos || name.front() == ' ' || name.back() == ' ')
+        return f.encoded(name, gap);
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t end = name.find(' ', start);
+        if (end == std::string_view::npos) end = name.size();
+        if (is_atom(name.substr(start, end - start))) {
+            f.word(name.substr(start, end - start), gap);
+        } else {  // the run of words up to the next plain one
+            std::size_t run_end = end;
+            while (run_end < name.size()) {
+                std::size_t next = name.find(' ', run_end + 1);
+                if (next == std::string_view::npos) next = name.size();
+                if (is_atom(name.substr(run_end + 1, next - run_end - 1))) break;
+                run_end = next;
+            }
+            f.encoded(name.substr(start, run_end - start), gap);
+            end = run_end;
+        }
+        gap = Gap::space;
+        start = end + 1;
+    }
+}
+
 // How an address value was shaped.
 enum class Shaped {
     as_text,   // ASCII, folded as it stands
@@ -369,7 +408,7 @@ Shaped shape_address(Folder& f, const py::str& value, Gap gap) {
             if (is_ascii(name))
                 place(f, ascii_pieces(quoted_name(utf8(name)), g, true));
             else
-                f.encoded(utf8(name), g);
+                encoded_name(f, utf8(name), g);
             f.word("<" + address + ">", Gap::space);
         }
         if (addresses_of(getaddresses(py::make_tuple(f.since(mark)))).equal(addresses_of(pairs)))
