@@ -545,7 +545,7 @@ py::object recipient_header(const char* name, py::handle value) {
     if (!PyList_Check(value.ptr())) return address_header(name, value);
     // str.join's own TypeError for an item that is not text.
     py::str joined = py::str(", ").attr("join")(value);
-    if (!encodable(joined) || fits_as_is(name, joined)) return std::move(joined);
+    if (!encodable(joined) || fits_as_is(name, joined)) return joined;
     Folder f(name, 1);
     Py_ssize_t index = 0;
     for_each_item(value, [&](py::handle item) {
