@@ -66,8 +66,7 @@ def test_function_type_cannot_be_instantiated_or_changed():
     result = run_python("""
         from brisvane import EasyMailer
         kind = type(EasyMailer.send)
-        for attempt in (lambda: kind(), lambda: kind.__new__(kind),
-                        lambda: setattr(kind, "__repr__", lambda self: "x")):
+        for attempt in (lambda: kind(), lambda: kind.__new__(kind)):
             try:
                 print(repr(attempt()))
             except TypeError:
@@ -79,7 +78,9 @@ def test_function_type_cannot_be_instantiated_or_changed():
 
 def test_function_type_is_final_and_immutable_where_the_interpreter_allows():
     kind = type(EasyMailer.send)
-    if sys.version_info >= (3, 10):
+    if sys.version_info >= (3, 10):  # 3.9 has no immutable heap types
+        with pytest.raises(TypeError):
+            kind.__repr__ = lambda self: "x"
         with pytest.raises(TypeError):
             kind.__call__ = None
     with pytest.raises(TypeError):

@@ -3,9 +3,12 @@
 // and the usual introspection attributes derived from the operation's table.
 #include "pyglue/operation.hpp"
 
+#include <pthread.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -35,12 +38,40 @@ Fields& fields_of(PyObject* self) {
     return as_function(self)->fields;
 }
 
+// True when this thread's C stack is nearly used up.  From 3.12 the
+// interpreter counts C calls against a limit of its own, far deeper than a
+// loop through our operations can go on an 8 MiB stack; so the stack itself
+// is measured as well: a quarter of it (at most 1 MiB) is kept free.
+bool stack_nearly_exhausted() {
+    thread_local std::uintptr_t limit = 0;
+    thread_local bool known = false;
+    if (!known) {
+        pthread_attr_t attr;
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            if (pthread_attr_getstack(&attr, &low, &size) != 0) low = nullptr;
+            pthread_attr_destroy(&attr);
+        }
+        if (low != nullptr)
+            limit =
+                reinterpret_cast<std::uintptr_t>(low) + std::min<std::size_t>(size / 4, 1 << 20);
+        known = true;
+    }
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < limit;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     const Fields& f = fields_of(self);
     // The same guard as CPython's own calls: a loop through the operations
     // (an operation replaced by one that calls it back) ends in RecursionError
     // rather than in a C stack overflow.
+    if (stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result = guarded_call([&] {
         Call call(f.binding, f.module.ptr());
