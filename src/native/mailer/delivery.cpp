@@ -3,6 +3,32 @@
 
 namespace mailer {
 
+namespace {
+
+// login(username, password).  smtplib encodes the credentials as ASCII and,
+// for any other character, raises a UnicodeEncodeError that carries the whole
+// encoded text (the password in it) in its arguments, its repr and every log
+// that records it.  The caller gets a UnicodeEncodeError from the login step
+// all the same, with the encoding, positions and reason, but the text withheld.
+void login_without_echo(const py::object& login, py::handle username, py::handle password) {
+    try {
+        call_positional(login, {username, password});
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeEncodeError)) throw;
+        py::object original = error.value();
+        py::object replacement =
+            call_positional(PyExc_UnicodeEncodeError,
+                            {original.attr("encoding"), py::str(""), original.attr("start"),
+                             original.attr("end"), original.attr("reason")});
+        // Raised afresh, with neither the original as its context nor the
+        // frames (whose locals hold the password) of its traceback.
+        PyErr_SetObject(PyExc_UnicodeEncodeError, replacement.ptr());
+        throw_current();
+    }
+}
+
+}  // namespace
+
 py::object do_send(Call& call) {
     auto [self, msg, recipients, sender] = call.args<4>();
     py::object ctx = call.global(ssl).attr("create_default_context")();
@@ -13,7 +39,7 @@ py::object do_send(Call& call) {
         py::object login = server.attr("login");
         py::object username = self.attr("username");
         py::object password = self.attr("password");
-        login(username, password);
+        login_without_echo(login, username, password);
         py::object text = msg.attr("as_string")();
         server.attr("sendmail")(sender, recipients, text);
     };

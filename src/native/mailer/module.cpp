@@ -87,7 +87,7 @@ constexpr const char* optional_recipients = "Optional[Union[str, List[str]]]";
 constexpr const char* attachments_type = "Optional[List[Union[str, Dict]]]";
 constexpr Default none = Default::none;
 
-const Param init_params[] = {
+constexpr Param init_params[] = {
     {"self", nullptr},
     {"host", "str"},
     {"port", "int"},
@@ -180,15 +180,19 @@ void populate(Loader& loader) {
 // The port is converted with int() when it is not an int but has a numeric
 // conversion; the two TLS switches are reduced to their truth values.
 void convert_init_arguments(Call& call) {
-    py::handle port = call[2];
+    constexpr std::size_t port_at = index_of_param(init_params, "port");
+    constexpr std::size_t use_ssl_at = index_of_param(init_params, "use_ssl");
+    constexpr std::size_t use_tls_at = index_of_param(init_params, "use_tls");
+    py::handle port = call[port_at];
     if (!PyLong_CheckExact(port.ptr())) {
         PyNumberMethods* number = Py_TYPE(port.ptr())->tp_as_number;
         if (number == nullptr || (number->nb_int == nullptr && number->nb_float == nullptr))
-            raise_argument_type("port", &PyLong_Type, Py_TYPE(port.ptr()), false);
-        call.replace(2, checked(PyNumber_Long(port.ptr())));
+            raise_argument_type(init_params[port_at].name, &PyLong_Type, Py_TYPE(port.ptr()),
+                                false);
+        call.replace(port_at, checked(PyNumber_Long(port.ptr())));
     }
-    call.replace(5, py::bool_(truth(call[5])));
-    call.replace(6, py::bool_(truth(call[6])));
+    for (const std::size_t at : {use_ssl_at, use_tls_at})
+        call.replace(at, py::bool_(truth(call[at])));
 }
 
 py::object init(Call& call) {

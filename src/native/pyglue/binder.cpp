@@ -26,12 +26,14 @@ namespace {
 // parameter after `hint` is tried first, then every name by identity, then by
 // value.
 Py_ssize_t param_index(const Binding& binding, PyObject* key, Py_ssize_t hint) {
-    const auto n = static_cast<Py_ssize_t>(binding.op->params.size());
-    if (hint < n && binding.names[hint] == key) return hint;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (binding.names[i] == key) return i;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyUnicode_CompareWithASCIIString(key, binding.op->params[i].name) == 0) return i;
+    const std::size_t n = binding.op->params.size();
+    const auto first = static_cast<std::size_t>(hint);  // hint is never negative
+    if (first < n && binding.names[first] == key) return hint;
+    for (std::size_t i = 0; i < n; ++i)
+        if (binding.names[i] == key) return static_cast<Py_ssize_t>(i);
+    for (std::size_t i = 0; i < n; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, binding.op->params[i].name) == 0)
+            return static_cast<Py_ssize_t>(i);
     return -1;
 }
 
@@ -148,11 +150,11 @@ void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (values[i] == nullptr) raise_count(binding, i);
         if (rejected) raise_bad_keyword(binding, nargs, kwnames);
     }
-    for (Py_ssize_t i = nargs; i < max; ++i)
+    for (auto i = static_cast<std::size_t>(nargs); i < op.params.size(); ++i)
         if (values[i] == nullptr) values[i] = binding.defaults[i];
 
     if (op.prepare) op.prepare(call);
-    for (Py_ssize_t i = 0; i < max; ++i) {
+    for (std::size_t i = 0; i < op.params.size(); ++i) {
         PyTypeObject* type = binding.checks[i].type;
         if (type != nullptr && Py_TYPE(values[i]) != type)
             check_argument(op.params[i].name, values[i], binding.checks[i]);

@@ -6,8 +6,9 @@
 // interpreter and returns the C-API failure value.
 #pragma once
 
-#include <Python.h>
-#include <pybind11/pybind11.h>
+#include "pyglue/python.hpp"
+
+#include <cxxabi.h>
 
 namespace pyglue {
 
@@ -59,17 +60,23 @@ void set_error_from_current_exception() noexcept;
 
 // Run `body` at a C entry point: its result is returned to the caller, or the
 // pending exception is set in the interpreter and `failure` returned.
+//
+// A thread that the interpreter ends while it waits for the GIL at exit (a
+// daemon thread) is unwound by pthread_exit with abi::__forced_unwind: that
+// must pass through every C++ frame untouched, or the process aborts.
 template <class Body>
-auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+auto guarded(Body&& body, decltype(body()) failure) -> decltype(body()) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current_exception();
     }
     return failure;
 }
 
-inline PyObject* guarded_call(auto&& body) noexcept {
+inline PyObject* guarded_call(auto&& body) {
     return guarded([&]() -> PyObject* { return py::object(body()).release().ptr(); }, nullptr);
 }
 

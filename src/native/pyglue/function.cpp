@@ -3,9 +3,12 @@
 // and the usual introspection attributes derived from the operation's table.
 #include "pyglue/operation.hpp"
 
+#include <pthread.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -23,7 +26,8 @@ struct Fields {
 struct FunctionObject {
     PyObject ob_base;
     vectorcallfunc vectorcall;
-    PyObject* dict;  // managed by the interpreter through tp_dictoffset
+    PyObject* dict;      // managed by the interpreter through tp_dictoffset
+    PyObject* weakrefs;  // the weak reference list (tp_weaklistoffset)
     Fields fields;
 };
 
@@ -34,14 +38,48 @@ Fields& fields_of(PyObject* self) {
     return as_function(self)->fields;
 }
 
+// True when this thread's C stack is nearly used up.  From 3.12 the
+// interpreter counts C calls against a limit of its own, far deeper than a
+// loop through our operations can go on an 8 MiB stack; so the stack itself
+// is measured as well: a quarter of it (at most 1 MiB) is kept free.
+bool stack_nearly_exhausted() {
+    thread_local std::uintptr_t limit = 0;
+    thread_local bool known = false;
+    if (!known) {
+        pthread_attr_t attr;
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            if (pthread_attr_getstack(&attr, &low, &size) != 0) low = nullptr;
+            pthread_attr_destroy(&attr);
+        }
+        if (low != nullptr)
+            limit =
+                reinterpret_cast<std::uintptr_t>(low) + std::min<std::size_t>(size / 4, 1 << 20);
+        known = true;
+    }
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < limit;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     const Fields& f = fields_of(self);
-    return guarded_call([&] {
+    // The same guard as CPython's own calls: a loop through the operations
+    // (an operation replaced by one that calls it back) ends in RecursionError
+    // rather than in a C stack overflow.
+    if (stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = guarded_call([&] {
         Call call(f.binding, f.module.ptr());
         bind_arguments(call, args, PyVectorcall_NARGS(nargsf), kwnames);
         return f.binding.op->body(call);
     });
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -69,6 +107,7 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     Py_CLEAR(as_function(self)->dict);
     fields_of(self).~Fields();
     type->tp_free(self);
@@ -76,7 +115,22 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", fields_of(self).qualname.ptr(), self);
+    const py::object& qualname = fields_of(self).qualname;
+    if (!qualname) return PyUnicode_FromFormat("<function at %p>", self);
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.ptr(), self);
+}
+
+// The module's namespace, which the annotation strings name their types in
+// (typing.get_type_hints reads it, as for a Python function).
+PyObject* get_globals(PyObject* self, void*) {
+    const py::object& module = fields_of(self).module;
+    if (!module) Py_RETURN_NONE;
+    return new_ref(PyModule_GetDict(module.ptr()));
+}
+
+// copy.copy and copy.deepcopy give the function itself, as for a Python function.
+PyObject* function_copy(PyObject* self, PyObject*) {
+    return new_ref(self);
 }
 
 PyObject* get_field(PyObject* self, void* member) {
@@ -124,6 +178,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_field, nullptr, nullptr, &field_members[4]},
     {"__annotations__", get_field, nullptr, nullptr, &field_members[5]},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -131,7 +186,14 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__copy__", function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", function_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot function_slots[] = {
@@ -143,23 +205,38 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
+
+// Not callable and (from 3.10, which has the flag) not changeable; on 3.9 the
+// type's tp_new is taken away after creation instead.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr auto final_type = Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr auto final_type = 0UL;
+#endif
 
 PyType_Spec function_spec = {
     "brisvane.function",
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | final_type,
     function_slots,
 };
 
 // One type per extension module, created on first use and kept for the
-// process, like the module itself.
+// process, like the module itself.  Its objects are made only by
+// make_function.
 PyTypeObject* function_type() {
     static PyObject* type = nullptr;
-    if (type == nullptr) type = checked(PyType_FromSpec(&function_spec)).release().ptr();
+    if (type == nullptr) {
+        type = checked(PyType_FromSpec(&function_spec)).release().ptr();
+#if PY_VERSION_HEX < 0x030A0000
+        reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
+#endif
+    }
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
@@ -192,6 +269,7 @@ py::object make_function(py::handle module, const char* owner_qualname, const Op
     FunctionObject* f = as_function(self.ptr());
     f->vectorcall = function_vectorcall;
     f->dict = nullptr;
+    f->weakrefs = nullptr;
     new (&f->fields) Fields(std::move(fields));
     return self;
 }

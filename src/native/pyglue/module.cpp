@@ -51,6 +51,18 @@ py::object loaded_module(const py::str& name) {
     return py::reinterpret_steal<py::object>(module);
 }
 
+// hasattr(object, name): false only on AttributeError; any other error propagates.
+bool has_attribute(py::handle object, const char* name) {
+    PyObject* value = PyObject_GetAttrString(object.ptr(), name);
+    if (value != nullptr) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+    PyErr_Clear();
+    return false;
+}
+
 void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
                          bool allow_none) {
     PyObject* value = PyObject_GetAttrString(spec, from);
@@ -99,8 +111,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
     // Checked before anything else, with the C API alone.  Only the main
     // interpreter is accepted: the C++ error path takes the GIL through the
     // PyGILState API, which deadlocks in any other interpreter.
-    PyInterpreterState* current = PyThreadState_Get()->interp;
-    if (current != PyInterpreterState_Main()) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -135,11 +146,12 @@ int exec(PyObject* module) {
             runtime_version(major, minor);
             if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
                 py::object full_name = checked(PyModule_GetNameObject(module));
+                const char* text = PyUnicode_AsUTF8(full_name.ptr());
+                if (text == nullptr) throw_current();
                 checked(PyErr_WarnFormat(
                     PyExc_RuntimeWarning, 1,
                     "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                    PY_MAJOR_VERSION, PY_MINOR_VERSION, PyUnicode_AsUTF8(full_name.ptr()),
-                    "does not match", major, minor));
+                    PY_MAJOR_VERSION, PY_MINOR_VERSION, text, "does not match", major, minor));
             }
             ModuleState& state = state_of(module);
             state.builtins = checked(PyImport_ImportModule("builtins")).release().ptr();
@@ -156,6 +168,14 @@ int exec(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // One module object per process (exec above), so one interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The operations rely on the GIL: a free-threaded build turns it back on.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
@@ -229,7 +249,7 @@ void Loader::from_import(const char* module_name, std::initializer_list<const ch
     py::object module = loaded_module(full_name);
     bool complete = bool(module);
     for (const char* n : names)
-        if (complete && !PyObject_HasAttrString(module.ptr(), n)) complete = false;
+        if (complete && !has_attribute(module, n)) complete = false;
     if (!complete) {
         py::list from_list;
         for (const char* n : names) from_list.append(py::str(n));
@@ -253,10 +273,12 @@ void Loader::from_import(const char* module_name, std::initializer_list<const ch
 
 py::object Loader::pin_builtin(const char* name) {
     const ModuleState& state = state_of(module_.ptr());
-    if (PyObject* pinned = PyDict_GetItemString(state.pinned, name))
+    py::str key(name);
+    if (PyObject* pinned = PyDict_GetItemWithError(state.pinned, key.ptr()))
         return py::reinterpret_borrow<py::object>(pinned);
-    py::object value = builtin(state.builtins, py::str(name).ptr());
-    checked(PyDict_SetItemString(state.pinned, name, value.ptr()));
+    if (PyErr_Occurred()) throw_current();
+    py::object value = builtin(state.builtins, key.ptr());
+    checked(PyDict_SetItem(state.pinned, key.ptr(), value.ptr()));
     return value;
 }
 

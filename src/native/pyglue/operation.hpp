@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace pyglue {
@@ -48,14 +49,38 @@ using Body = py::object (*)(Call&);
 using Prepare = void (*)(Call&);
 
 struct Operation {
+    // The parameter table is taken as an array, so that its size is checked
+    // against the limit of the binding arrays when the table is compiled.
+    template <std::size_t N>
+    constexpr Operation(const char* name, Kind kind, const char* doc, const Param (&params)[N],
+                        const char* returns, Body body, Prepare prepare = nullptr)
+        : name(name),
+          kind(kind),
+          doc(doc),
+          params(params),
+          returns(returns),
+          body(body),
+          prepare(prepare) {
+        static_assert(N <= max_params, "more parameters than a binding holds");
+    }
+
     const char* name;
     Kind kind;
     const char* doc;  // nullptr: __doc__ is None
     std::span<const Param> params;
     const char* returns;  // nullptr: no "return" annotation
     Body body;
-    Prepare prepare = nullptr;
+    Prepare prepare;
 };
+
+// The position of the parameter `name` in a table, found when the table is
+// compiled (a name that is not there does not compile).
+template <std::size_t N>
+consteval std::size_t index_of_param(const Param (&params)[N], std::string_view name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (std::string_view(params[i].name) == name) return i;
+    throw "no parameter of that name";
+}
 
 // What binding needs of an operation, derived once from its table.
 struct Binding {
@@ -94,9 +119,12 @@ class Call {
     Call(const Binding& binding, PyObject* module) : binding_(binding), module_(module) {}
 
     // The arguments in parameter order: `auto [self, to] = call.args<2>();`
+    // A body must take exactly the parameters of its table.
     template <std::size_t N>
     std::array<py::handle, N> args() const {
         static_assert(N <= max_params);
+        if (N != binding_.op->params.size())
+            raise(PyExc_SystemError, "an operation's body and its table differ in parameters");
         std::array<py::handle, N> out;
         for (std::size_t i = 0; i < N; ++i) out[i] = values_[i];
         return out;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pyglue/errors.hpp"
+#include "pyglue/iterate.hpp"
 #include "pyglue/module.hpp"
 #include "pyglue/operation.hpp"
 #include "pyglue/with_block.hpp"

@@ -1,54 +1,94 @@
 #include "pyglue/with_block.hpp"
 
+#include "pyglue/operation.hpp"
+
 namespace pyglue {
 
 namespace {
 
-// type(manager).NAME bound to manager, as the interpreter looks up special methods.
-py::object special_method(py::handle manager, const char* name, const char* missing) {
-    py::handle type(reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
-    PyObject* descriptor = PyObject_GetAttrString(type.ptr(), name);
-    if (descriptor == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-        PyErr_Clear();
+const Name enter_name{"__enter__"};
+const Name exit_name{"__exit__"};
+
+// type(manager).NAME bound to manager, as the interpreter looks up special
+// methods: found on the type's MRO (never on its metaclass), then bound once.
+py::object special_method(py::handle manager, const Name& name, const char* missing) {
+    PyTypeObject* type = Py_TYPE(manager.ptr());
+    PyObject* found = _PyType_Lookup(type, name.ptr());  // borrowed; sets no error
+    if (found == nullptr)
         raise_format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol%s",
-                     Py_TYPE(manager.ptr())->tp_name, missing);
-    }
-    py::object unbound = py::reinterpret_steal<py::object>(descriptor);
-    descrgetfunc get = Py_TYPE(descriptor)->tp_descr_get;
-    if (get == nullptr) return unbound;
-    return checked(get(descriptor, manager.ptr(), type.ptr()));
+                     type->tp_name, missing);
+    py::object descriptor = borrow(found);
+    descrgetfunc get = Py_TYPE(descriptor.ptr())->tp_descr_get;
+    if (get == nullptr) return descriptor;
+    return checked(get(descriptor.ptr(), manager.ptr(), reinterpret_cast<PyObject*>(type)));
 }
 
+// The exception that left the body, taken out of the interpreter's error
+// indicator as one normalised (type, value, traceback).
+struct Pending {
+    py::object type, value, traceback;
+
+    static Pending take() {
+        Pending p;
+#if PY_VERSION_HEX >= 0x030C0000
+        p.value = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
+        p.type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(p.value.ptr())));
+        p.traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(p.value.ptr()));
+#else
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        p.type = py::reinterpret_steal<py::object>(type);
+        p.value = py::reinterpret_steal<py::object>(value);
+        p.traceback = py::reinterpret_steal<py::object>(traceback);
+#endif
+        if (!p.traceback) p.traceback = py::none();
+        return p;
+    }
+
+    [[noreturn]] void raise_again() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value.release().ptr());
+#else
+        PyErr_Restore(type.release().ptr(), value.release().ptr(),
+                      traceback.is_none() ? nullptr : traceback.release().ptr());
+#endif
+        throw_current();
+    }
+};
+
 // True when __exit__ asks for the pending exception to be suppressed.
-bool exit_with(const py::object& exit, const py::error_already_set& error) {
-    HandlingScope handling(error);
-    py::object result =
-        exit(error.type(), error.value(), error.trace() ? error.trace() : py::none());
-    const int suppress = PyObject_IsTrue(result.ptr());
-    if (suppress < 0) throw_current();
-    return suppress == 1;
+bool exit_with(const py::object& exit, const Pending& error) {
+    HandlingScope handling(error.type, error.value,
+                           error.traceback.is_none() ? py::handle() : py::handle(error.traceback));
+    return truth(call_positional(exit, {error.type, error.value, error.traceback}));
 }
 
 }  // namespace
 
 void with_block(py::handle manager, const std::function<void(py::handle)>& body) {
-    py::object enter = special_method(manager, "__enter__", "");
-    py::object exit = special_method(manager, "__exit__", " (missed __exit__ method)");
-    py::object value = enter();
+    py::object enter = special_method(manager, enter_name, "");
+    py::object exit = special_method(manager, exit_name, " (missed __exit__ method)");
+    py::object value = call_positional(enter, {});
+    // The exception is taken out of its C++ carrier before __exit__ runs, so
+    // that nothing but plain references is alive while Python code does.
+    bool failed = false;
     try {
         body(value);
-    } catch (py::error_already_set& error) {
-        if (exit_with(exit, error)) return;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         set_error_from_current_exception();
-        py::error_already_set error;
-        if (exit_with(exit, error)) return;
-        throw error;
+        failed = true;
     }
-    exit(py::none(), py::none(), py::none());
+    if (!failed) {
+        call_positional(exit, {py::none(), py::none(), py::none()});
+        return;
+    }
+    Pending error = Pending::take();
+    if (!exit_with(exit, error)) error.raise_again();
 }
 
 }  // namespace pyglue

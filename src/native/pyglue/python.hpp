@@ -1,0 +1,34 @@
+// The interpreter's and pybind11's headers, included once, in this order, by
+// every source file (through errors.hpp).
+//
+// A daemon thread still inside an operation when the interpreter exits is
+// ended by the interpreter (pthread_exit, 3.9 to 3.13) as it waits for the
+// GIL, and unwound through our C++ frames without it.  The destructors of
+// those frames must then leave the interpreter alone, as CPython's own C
+// frames do: a reference is released only where the GIL may be held, so
+// pybind11's object destructors release theirs through this check too.
+#pragma once
+
+#include <Python.h>
+
+namespace pyglue {
+
+inline bool may_release_references() {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!Py_IsFinalizing()) return true;
+#else
+    if (!_Py_IsFinalizing()) return true;
+#endif
+    return PyGILState_Check() != 0;
+}
+
+inline void release_reference(PyObject* object) {
+    if (object != nullptr && may_release_references()) Py_DECREF(object);
+}
+
+}  // namespace pyglue
+
+#undef Py_XDECREF
+#define Py_XDECREF(op) ::pyglue::release_reference(_PyObject_CAST(op))
+
+#include <pybind11/pybind11.h>
