@@ -24,22 +24,6 @@ inline const Name Path{"Path"};
 inline const Name TemplateEngine{"TemplateEngine"};
 inline const Name builtin_open{"open"};  // pinned at load
 
-// Calls `f` with each item of `list` the way Python's list iterator yields
-// them: the length read afresh at every step and the item held while `f` runs,
-// so that Python code run meanwhile may change the list.  A subclass of list
-// is walked through its own iterator.
-template <class F>
-void for_each_item(py::handle list, F&& f) {
-    if (!PyList_CheckExact(list.ptr())) {
-        for (py::handle item : list) f(item);
-        return;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        py::object item = borrow(PyList_GET_ITEM(list.ptr(), i));
-        f(item);
-    }
-}
-
 // Configuration (module.cpp)
 void convert_init_arguments(Call& call);
 py::object init(Call& call);
