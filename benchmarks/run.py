@@ -11,6 +11,7 @@ warm-up, several times over, and the table shows the median of each.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import json
 import os
@@ -368,21 +369,40 @@ def _senders(mode, port):
     return out
 
 
+@contextlib.contextmanager
+def _loopback_server(ca_path: str):
+    """The SMTP server of smtp_server.py in another process, writing its CA to
+    `ca_path`: yields its ports by mode; afterwards SSL_CERT_FILE is as it was
+    and the server stopped."""
+    server = subprocess.Popen([sys.executable, str(HERE / "smtp_server.py"), ca_path],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    old_cert = os.environ.get("SSL_CERT_FILE")
+    try:
+        line = server.stdout.readline()
+        if not line:
+            raise RuntimeError("the SMTP server process did not start")
+        yield json.loads(line)
+    finally:
+        if old_cert is None:
+            os.environ.pop("SSL_CERT_FILE", None)
+        else:
+            os.environ["SSL_CERT_FILE"] = old_cert
+        server.stdin.close()
+        try:
+            server.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+
+
 def bench_e2e(quick: bool) -> tuple[str, dict]:
     total = 50 if quick else 200
     rounds = 10 if quick else 20
     per_round = total // rounds
     tmp = tempfile.mkdtemp(prefix="brisvane-bench-")
     ca_path = os.path.join(tmp, "ca.pem")
-    server = subprocess.Popen([sys.executable, str(HERE / "smtp_server.py"), ca_path],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     rows, result = [], {}
-    old_cert = os.environ.get("SSL_CERT_FILE")
-    try:
-        line = server.stdout.readline()
-        if not line:
-            raise RuntimeError("the SMTP server process did not start")
-        ports = json.loads(line)
+    with _loopback_server(ca_path) as ports:
         os.environ["SSL_CERT_FILE"] = ca_path
         for mode in ("plain", "starttls", "ssl"):
             senders = _senders(mode, ports[mode])
@@ -428,17 +448,6 @@ def bench_e2e(quick: bool) -> tuple[str, dict]:
                             "ratio_to_floor": r_floor,
                             "ratio_to_peers": peer_ratios,
                             "notes": notes, "sends_per_variant": per_round * rounds}
-    finally:
-        if old_cert is None:
-            os.environ.pop("SSL_CERT_FILE", None)
-        else:
-            os.environ["SSL_CERT_FILE"] = old_cert
-        server.stdin.close()
-        try:
-            server.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
     md = (f"## 3. End to end: {per_round * rounds} sends per variant and mode, loopback "
           f"aiosmtpd in another process (messages/s, median of {rounds} rounds)\n\n" +
           table(["mode", "brisvane", "smtplib floor", "ratio to floor",
@@ -522,14 +531,8 @@ def bench_batch(quick: bool) -> tuple[str, dict]:
     tmp = tempfile.mkdtemp(prefix="brisvane-bench-")
     ca_path = os.path.join(tmp, "ca.pem")
     bundle_path = os.path.join(tmp, "bundle.pem")
-    server = subprocess.Popen([sys.executable, str(HERE / "smtp_server.py"), ca_path],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    old_cert = os.environ.get("SSL_CERT_FILE")
-    try:
-        line = server.stdout.readline()
-        if not line:
-            raise RuntimeError("the SMTP server process did not start")
-        port = json.loads(line)["ssl"]
+    with _loopback_server(ca_path) as ports:
+        port = ports["ssl"]
         # a CA file as large as the system's, as a real user's verification costs
         system = Path(SYSTEM_BUNDLE).read_text() if Path(SYSTEM_BUNDLE).exists() else ""
         Path(bundle_path).write_text(system + Path(ca_path).read_text())
@@ -562,17 +565,6 @@ def bench_batch(quick: bool) -> tuple[str, dict]:
                 usable[k]()
                 rates[k].append(mails / (time.perf_counter() - wall))
                 cpu[k].append((time.process_time() - proc) / mails * 1e6)
-    finally:
-        if old_cert is None:
-            os.environ.pop("SSL_CERT_FILE", None)
-        else:
-            os.environ["SSL_CERT_FILE"] = old_cert
-        server.stdin.close()
-        try:
-            server.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
     med = {k: statistics.median(v) for k, v in rates.items()}
     med_cpu = {k: statistics.median(v) for k, v in cpu.items()}
     ratios = {k: paired_ratio(rates, "connection()", k) for k in keys if k != "connection()"}

@@ -11,6 +11,7 @@ with the configured account, ``sendmail`` of ``msg.as_string()``.
 
 from __future__ import annotations
 
+import base64
 import smtplib
 import ssl
 from typing import Any, Callable, Literal, Optional, Protocol, Union
@@ -138,6 +139,24 @@ def secure(server: smtplib.SMTP, mode: Mode, context: Optional[ssl.SSLContext] =
         server.starttls(context=context or tls_context())
 
 
+def _b64(text: str) -> str:
+    return base64.b64encode(text.encode("ascii")).decode("ascii")
+
+
+def _sasl(server: smtplib.SMTP, name: str, respond: Responder) -> None:
+    """SMTP AUTH with an SASL mechanism (RFC 4954), as ``smtplib.SMTP.auth``
+    does it: the initial response, then an answer to each challenge (at most
+    five).  Written out because smtplib before 3.10 cannot send an empty
+    answer, which XOAUTH2 needs after a refusal."""
+    code, reply = server.docmd("AUTH", f"{name} {_b64(respond())}")
+    for _ in range(5):
+        if code != 334:
+            break
+        code, reply = server.docmd(_b64(respond(base64.decodebytes(reply))))
+    if code not in (235, 503):
+        raise smtplib.SMTPAuthenticationError(code, reply)
+
+
 def authenticate(
     server: smtplib.SMTP,
     username: str,
@@ -158,7 +177,7 @@ def authenticate(
             server.ehlo_or_helo_if_needed()
             if not server.has_extn("auth"):
                 raise smtplib.SMTPNotSupportedError("SMTP AUTH extension not supported by server.")
-            server.auth(mechanism.name, mechanism.start(username))
+            _sasl(server, mechanism.name, mechanism.start(username))
     except UnicodeEncodeError as exc:
         safe = UnicodeEncodeError(exc.encoding, "\ufffd", 0, 1, exc.reason)
     else:

@@ -73,7 +73,8 @@ def run_preview(args: Any, out: _ui.Output) -> int:
         if content is None:
             continue
         path = target / f"{args.name}{suffix}"
-        path.write_text(content, encoding="utf-8", newline="")
+        with open(path, "w", encoding="utf-8", newline="") as f:  # as composed, line ends kept
+            f.write(content)
         written.append(path)
         out.say("cli.preview.wrote", path=str(path))
     if args.open and html is not None:

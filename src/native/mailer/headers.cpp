@@ -320,25 +320,34 @@ py::object decoded_name(const py::object& name) {
     }
 }
 
-// An ASCII display name as formataddr() writes it: quoted when it holds specials.
-std::string quoted_name(std::string_view name) {
-    if (name.find_first_of("[]\\()<>@,:;\".") == std::string_view::npos) return std::string(name);
+// Text as a quoted string.
+std::string quoted(std::string_view text) {
     std::string out = "\"";
-    for (const char c : name) {
+    for (const char c : text) {
         if (c == '\\' || c == '"') out += '\\';
         out += c;
     }
     return out + '"';
 }
 
-// A word of a display name that may stand as it is (an RFC 5322 atom).
-bool is_atom(std::string_view word) {
-    constexpr std::string_view specials = "!#$%&'*+-/^_`{|}~";
-    return !word.empty() && std::all_of(word.begin(), word.end(), [&](char c) {
+// An ASCII display name as formataddr() writes it: quoted when it holds specials.
+std::string quoted_name(std::string_view name) {
+    if (name.find_first_of("[]\\()<>@,:;\".") == std::string_view::npos) return std::string(name);
+    return quoted(name);
+}
+
+// Non-empty text of ASCII letters, digits and the given other characters.
+bool made_of(std::string_view text, std::string_view others) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
         const bool alnum =
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        return alnum || specials.find(c) != std::string_view::npos;
+        return alnum || others.find(c) != std::string_view::npos;
     });
+}
+
+// A word of a display name that may stand as it is (an RFC 5322 atom).
+bool is_atom(std::string_view word) {
+    return made_of(word, "!#$%&'*+-/^_`{|}~");
 }
 
 // A display name that needs encoding: its plain words as they are and each
@@ -422,22 +431,7 @@ Shaped shape_address(Folder& f, const py::str& value, Gap gap) {
 // RFC 2045 token characters, less "'" and "*", which readers of RFC 2231
 // parameters take as syntax.
 bool is_token(std::string_view text) {
-    constexpr std::string_view specials = "!#$%&+-.^_`{|}~";
-    return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
-        const bool alnum =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        return alnum || specials.find(c) != std::string_view::npos;
-    });
-}
-
-// A parameter value as a quoted string.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out + '"';
+    return made_of(text, "!#$%&+-.^_`{|}~");
 }
 
 // RFC 2231 percent-encoding, one character at a time.

@@ -68,7 +68,8 @@ bool exit_with(const py::object& exit, const Pending& error) {
 
 }  // namespace
 
-void with_block(py::handle manager, const std::function<void(py::handle)>& body) {
+PYGLUE_CATCHES_THREAD_EXIT void with_block(py::handle manager,
+                                           const std::function<void(py::handle)>& body) {
     py::object enter = special_method(manager, enter_name, "");
     py::object exit = special_method(manager, exit_name, " (missed __exit__ method)");
     py::object value = call_positional(enter, {});
