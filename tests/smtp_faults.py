@@ -90,6 +90,14 @@ class FaultServer:
     def stop(self) -> None:
         self.controller.stop()
 
+    def mailer(self, **kwargs):
+        """An EasyMailer set up for this server and its account."""
+        from brisvane import EasyMailer
+
+        kwargs.setdefault("password", PASSWORD)
+        return EasyMailer(self.host, self.port, USERNAME, use_ssl=self.mode == "ssl",
+                          use_tls=self.mode == "starttls", **kwargs)
+
     def commands(self) -> list:
         return [[(tls, cmd) for tls, cmd, _ in s] for s in self.sessions]
 
@@ -219,3 +227,12 @@ class StalledServer:
 
     def close(self) -> None:
         self.sock.close()
+
+
+@pytest.fixture(scope="module")
+def servers(fault_ca):
+    """One server in each mode, by mode, with no faults."""
+    started = {mode: start(mode, fault_ca[0]) for mode in ("ssl", "starttls", "plain")}
+    yield started
+    for server in started.values():
+        server.stop()

@@ -21,19 +21,11 @@ from brisvane import _session
 from brisvane.cli import main
 
 import smtp_faults
-from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
+from smtp_faults import PASSWORD, USERNAME, fault_ca, servers, trust_fault_ca  # noqa: F401 (fixtures)
 
 QQ_GBK = "535 Error: 请使用授权码登录。详情请看: http://service.mail.qq.com/detail/0/53".encode(
     "gb18030"
 )
-
-
-@pytest.fixture(scope="module")
-def servers(fault_ca):
-    started = {mode: smtp_faults.start(mode, fault_ca[0]) for mode in _session.MODES}
-    yield started
-    for server in started.values():
-        server.stop()
 
 
 @pytest.fixture(autouse=True)

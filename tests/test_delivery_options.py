@@ -30,18 +30,6 @@ def start(fault_ca, trust_fault_ca):
         server.stop()
 
 
-def mailer_for(server, **kwargs):
-    from brisvane import EasyMailer
-
-    return EasyMailer(
-        server.host,
-        server.port,
-        USERNAME,
-        PASSWORD,
-        use_ssl=server.mode == "ssl",
-        use_tls=server.mode == "starttls",
-        **kwargs,
-    )
 
 
 def subjects(server):
@@ -52,7 +40,7 @@ def subjects(server):
 @pytest.mark.parametrize("drop_how", ["close", "eof", "421"])
 def test_batch_survives_drops_and_sends_each_mail_once(start, mode, drop_how):
     server = start(mode, drop_after=3, drop_how=drop_how)
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     with delivery.connection(mailer) as batch:
         for i in range(7):
             to = ["ok@example.com", "bad@example.com"] if i == 4 else "ok@example.com"
@@ -70,7 +58,7 @@ def test_batch_survives_drops_and_sends_each_mail_once(start, mode, drop_how):
 
 def test_batch_limits_and_pacing(start):
     server = start("plain", refuse=True)
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     began = time.monotonic()
     with delivery.connection(mailer, max_per_connection=2, min_interval=0.05) as batch:
         for i in range(5):
@@ -86,7 +74,7 @@ def test_batch_limits_and_pacing(start):
 
 def test_threads_get_a_connection_each(start):
     server = start("ssl")
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     with delivery.connection(mailer) as batch:
 
         def work(n):
@@ -104,7 +92,7 @@ def test_threads_get_a_connection_each(start):
 
 def test_nested_blocks_and_configure_inside(start):
     server = start("plain", no_auth=True)
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     delivery.configure(mailer, login=False)
     configured = vars(mailer)["_do_send"]
     with delivery.connection(mailer) as outer:
@@ -125,7 +113,7 @@ def test_nested_blocks_and_configure_inside(start):
 @pytest.mark.parametrize("mode", ["ssl", "plain"])
 def test_relay_without_auth_and_message_id(start, mode):
     server = start(mode, no_auth=True)
-    mailer = mailer_for(server, default_sender="Team <noreply@mail.example.org>")
+    mailer = server.mailer(default_sender="Team <noreply@mail.example.org>")
     delivery.configure(mailer, login=False, message_id=True)
     mailer.send("ok@example.com", "relay", body="x")
     with delivery.connection(mailer):
@@ -138,7 +126,7 @@ def test_relay_without_auth_and_message_id(start, mode):
 @pytest.mark.parametrize("mode", ["ssl", "starttls"])
 def test_xoauth2(start, mode):
     server = start(mode, xoauth2=True)
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     calls = []
 
     def token():
@@ -180,7 +168,7 @@ def test_timeout_bounds_a_stalled_server():
 
 def test_flaky_answers_are_transient(start):
     server = start("plain", flaky_attempts=1)
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     with pytest.raises(smtplib.SMTPDataError) as info:
         mailer.send("ok@example.com", "[flaky] one", body="x")
     assert delivery.is_transient(info.value)
@@ -244,7 +232,7 @@ def test_bad_arguments(call, error):
 
 def test_token_must_be_text(start):
     server = start("ssl", xoauth2=True)
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     delivery.configure(mailer, auth=delivery.xoauth2(lambda: b"bytes"))
     with pytest.raises(TypeError, match="str"):
         mailer.send("ok@example.com", "x", body="x")

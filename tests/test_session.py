@@ -7,16 +7,7 @@ import pytest
 
 from brisvane import _session
 
-import smtp_faults
-from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
-
-
-@pytest.fixture(scope="module")
-def servers(fault_ca):
-    started = {mode: smtp_faults.start(mode, fault_ca[0]) for mode in _session.MODES}
-    yield started
-    for server in started.values():
-        server.stop()
+from smtp_faults import PASSWORD, USERNAME, fault_ca, servers, trust_fault_ca  # noqa: F401 (fixtures)
 
 
 @pytest.fixture
@@ -27,17 +18,6 @@ def server(request, servers, trust_fault_ca):
     return server
 
 
-def mailer_for(server, password=PASSWORD):
-    from brisvane import EasyMailer
-
-    return EasyMailer(
-        server.host,
-        server.port,
-        USERNAME,
-        password,
-        use_ssl=server.mode == "ssl",
-        use_tls=server.mode == "starttls",
-    )
 
 
 def by_steps(mailer, msg, recipients, sender):
@@ -52,7 +32,7 @@ def by_steps(mailer, msg, recipients, sender):
 
 @pytest.mark.parametrize("server", _session.MODES, indirect=True)
 def test_steps_match_the_class_delivery(server):
-    mailer = mailer_for(server)
+    mailer = server.mailer()
     msg = mailer._build_message(
         "to@example.com", "主题", "正文", None, None, None, None, None, None
     )
