@@ -19,23 +19,16 @@ const KeywordNames build_message_keywords{"to",     "subject",     "body",      
 const KeywordNames send_keywords{"to",  "subject", "body",        "html",        "cc",
                                  "bcc", "sender",  "sender_name", "attachments", "reply_to"};
 
-// obj.name, or `fallback` when obj has no such attribute.
-py::object attribute_or(py::handle obj, const char* name, py::object fallback) {
-    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
-    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-    PyErr_Clear();
-    return fallback;
-}
-
 // A header is not HTML: the subject template wrapped in an autoescape-off
 // block, written with the block delimiters of the engine's environment.  An
 // engine without one gets the subject as it is.
 py::object unescaped(py::handle engine, py::handle subject) {
-    py::object env = attribute_or(engine, "env", py::none());
-    if (env.is_none()) return borrow(subject);  // not a Jinja2 engine: nothing to turn off
-    py::object open = attribute_or(env, "block_start_string", py::str("{%"));
-    py::object close = attribute_or(env, "block_end_string", py::str("%}"));
+    py::object env = optional_attribute(engine, "env");
+    if (!env || env.is_none()) return borrow(subject);  // not a Jinja2 engine: nothing to turn off
+    py::object open = optional_attribute(env, "block_start_string");
+    py::object close = optional_attribute(env, "block_end_string");
+    if (!open) open = py::str("{%");
+    if (!close) close = py::str("%}");
     return open + py::str(" autoescape false ") + close + subject + open +
            py::str(" endautoescape ") + close;
 }

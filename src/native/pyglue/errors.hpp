@@ -43,6 +43,20 @@ inline void checked(int status) {
     if (status < 0) throw_current();
 }
 
+// object.name, or an empty object when it has no such attribute (an
+// AttributeError); any other error propagates.
+inline py::object optional_attribute(py::handle object, py::handle name) {
+    PyObject* value = PyObject_GetAttr(object.ptr(), name.ptr());
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+        PyErr_Clear();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+inline py::object optional_attribute(py::handle object, const char* name) {
+    return optional_attribute(object, py::str(name));
+}
+
 // The truth value of `value`, as `if value:` tests it.
 inline bool truth(py::handle value) {
     const int result = PyObject_IsTrue(value.ptr());

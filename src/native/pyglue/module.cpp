@@ -28,13 +28,9 @@ ModuleState& state_of(PyObject* module) {
 
 // builtins.NAME, or NameError.
 py::object builtin(PyObject* builtins, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(builtins, name);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-        PyErr_Clear();
-        raise_name_error(name);
-    }
-    return py::reinterpret_steal<py::object>(value);
+    py::object value = optional_attribute(builtins, name);
+    if (!value) raise_name_error(name);
+    return value;
 }
 
 py::object lookup_global(PyObject* module, PyObject* name) {
@@ -51,28 +47,11 @@ py::object loaded_module(const py::str& name) {
     return py::reinterpret_steal<py::object>(module);
 }
 
-// hasattr(object, name): false only on AttributeError; any other error propagates.
-bool has_attribute(py::handle object, const char* name) {
-    PyObject* value = PyObject_GetAttrString(object.ptr(), name);
-    if (value != nullptr) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-    PyErr_Clear();
-    return false;
-}
-
 void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
                          bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-        PyErr_Clear();
-        return;
-    }
-    py::object owned = py::reinterpret_steal<py::object>(value);
-    if (allow_none || !owned.is_none()) checked(PyDict_SetItemString(dict, to, owned.ptr()));
+    py::object value = optional_attribute(spec, from);
+    if (value && (allow_none || !value.is_none()))
+        checked(PyDict_SetItemString(dict, to, value.ptr()));
 }
 
 // The running interpreter's major and minor version, from its version text.
@@ -249,7 +228,7 @@ void Loader::from_import(const char* module_name, std::initializer_list<const ch
     py::object module = loaded_module(full_name);
     bool complete = bool(module);
     for (const char* n : names)
-        if (complete && !has_attribute(module, n)) complete = false;
+        if (complete && !optional_attribute(module, n)) complete = false;
     if (!complete) {
         py::list from_list;
         for (const char* n : names) from_list.append(py::str(n));
@@ -258,16 +237,13 @@ void Loader::from_import(const char* module_name, std::initializer_list<const ch
     }
     for (const char* n : names) {
         py::str attr(n);
-        PyObject* value = PyObject_GetAttr(module.ptr(), attr.ptr());
-        if (value == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-            PyErr_Clear();
+        py::object value = optional_attribute(module, attr);
+        if (!value) {
             py::object own_name = checked(PyModule_GetNameObject(module.ptr()));
-            py::object submodule = loaded_module(py::str(std::string(py::str(own_name)) + "." + n));
-            if (!submodule) raise_format(PyExc_ImportError, "cannot import name %S", attr.ptr());
-            value = submodule.release().ptr();
+            value = loaded_module(py::str(std::string(py::str(own_name)) + "." + n));
+            if (!value) raise_format(PyExc_ImportError, "cannot import name %S", attr.ptr());
         }
-        bind(n, py::reinterpret_steal<py::object>(value));
+        bind(n, value);
     }
 }
 
