@@ -8,7 +8,7 @@
 
 #include "pyglue/python.hpp"
 
-#include <cxxabi.h>
+#include <exception>
 
 namespace pyglue {
 
@@ -72,27 +72,19 @@ py::str type_name(PyTypeObject* type);
 // failure becomes MemoryError or SystemError.
 void set_error_from_current_exception() noexcept;
 
-// A thread that the interpreter ends while it waits for the GIL at exit (a
-// daemon thread) is unwound by pthread_exit with abi::__forced_unwind, which
-// must pass through every C++ frame untouched, or the process aborts.  It is
-// no C++ object: catching it by reference binds a null reference, which is
-// harmless here but which UBSan's null check reports; functions that catch
-// it carry this attribute.
-#if defined(__GNUC__)
-#define PYGLUE_CATCHES_THREAD_EXIT __attribute__((no_sanitize("null")))
-#else
-#define PYGLUE_CATCHES_THREAD_EXIT
-#endif
-
 // Run `body` at a C entry point: its result is returned to the caller, or the
 // pending exception is set in the interpreter and `failure` returned.
+//
+// Only C++ exceptions (every one that pybind11 and this layer throw is a
+// std::exception) are caught.  A thread that the interpreter ends while it
+// waits for the GIL at exit (a daemon thread) is unwound by pthread_exit with
+// a foreign exception (abi::__forced_unwind), which must pass through every
+// C++ frame untouched, or the process aborts: no handler here matches it.
 template <class Body>
-PYGLUE_CATCHES_THREAD_EXIT auto guarded(Body&& body, decltype(body()) failure) -> decltype(body()) {
+auto guarded(Body&& body, decltype(body()) failure) -> decltype(body()) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         set_error_from_current_exception();
     }
     return failure;

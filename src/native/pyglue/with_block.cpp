@@ -68,8 +68,7 @@ bool exit_with(const py::object& exit, const Pending& error) {
 
 }  // namespace
 
-PYGLUE_CATCHES_THREAD_EXIT void with_block(py::handle manager,
-                                           const std::function<void(py::handle)>& body) {
+void with_block(py::handle manager, const std::function<void(py::handle)>& body) {
     py::object enter = special_method(manager, enter_name, "");
     py::object exit = special_method(manager, exit_name, " (missed __exit__ method)");
     py::object value = call_positional(enter, {});
@@ -78,9 +77,7 @@ PYGLUE_CATCHES_THREAD_EXIT void with_block(py::handle manager,
     bool failed = false;
     try {
         body(value);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {  // not the unwinding of an ending thread (see guarded)
         set_error_from_current_exception();
         failed = true;
     }
