@@ -37,6 +37,7 @@ STRESS = {
     "one string of 40 addresses": dict(to=",".join(f"u{i}@example.com" for i in range(40))),
     "Chinese subject of 250": dict(subject="关于二〇二六年第四季度销售情况的通知，" * 14),
     "ASCII subject of 400": dict(subject="Quarterly numbers are in " * 15 + "now"),
+    "folded subject ending in a blank": dict(subject="Quarterly numbers are in " * 4),
     "unbroken ASCII subject": dict(subject="x" * 1200),
     "long Chinese sender name": dict(sender_name="北京某某科技有限公司客户服务中心" * 4),
     "long quoted ASCII name": dict(sender_name=" ".join(["Smith, John"] * 100)),

@@ -161,6 +161,7 @@ class Folder {
 
     py::str result() const { return py::str(out_.data(), out_.size()); }
     bool empty() const { return out_.empty(); }
+    bool folded() const { return out_.find('\n') != std::string::npos; }
 
     // A place in the value, to read or undo what was written after it.
     struct Mark {
@@ -277,14 +278,27 @@ void place(Folder& f, const std::vector<Piece>& pieces) {
 // line, else the whole text as encoded words.
 void unstructured(Folder& f, std::size_t first_room, std::string_view text, bool ascii, Gap gap) {
     if (ascii && !holds_encoded_word(text)) {
-        const std::vector<Piece> pieces = ascii_pieces(text, gap, false);
+        std::vector<Piece> pieces = ascii_pieces(text, gap, false);
         std::size_t room = first_room;
         bool fits = true;
         for (const Piece& piece : pieces) {
             fits = fits && piece.text.size() <= room;
             room = line_limit - 1;
         }
-        if (fits) return place(f, pieces);
+        if (fits) {
+            const Folder::Mark start = f.mark();
+            place(f, pieces);
+            // The standard library drops the single blank that ends a folded
+            // value when it flattens it: the last word then travels with its
+            // blank as an encoded word.
+            if (pieces.size() < 2 || !pieces.back().text.empty() || !f.folded()) return;
+            f.rollback(start);
+            pieces.pop_back();
+            const Piece last = pieces.back();
+            pieces.pop_back();
+            place(f, pieces);
+            return f.encoded(std::string(last.text) + ' ', last.gap);
+        }
     }
     f.encoded(text, gap);
 }
