@@ -120,6 +120,15 @@ def test_display_names_read_back_by_python(name):
     assert addresses(got["From"]) == [(name, USERNAME)]
 
 
+@pytest.mark.parametrize("to, name", [
+    ("=?utf-8?b?5byg5LiJ?= <a@example.com>", "张三"),  # encoded words alone are read
+    ("张 =?utf-8?b?5LiJ?= <a@example.com>", "张 =?utf-8?b?5LiJ?="),  # beside other text, kept
+])
+def test_encoded_words_in_a_given_name(to, name):
+    got = email.message_from_string(build(to=to), policy=email.policy.default)
+    assert addresses(got["To"]) == [(name, "a@example.com")]
+
+
 def test_short_values_are_stored_as_given():
     mailer = EasyMailer("h", 465, USERNAME, "pw")
     msg = mailer._build_message("a@example.com, b@example.com", "你好，世界", None, None,

@@ -323,8 +323,10 @@ bool plain_address(py::handle address) {
 
 // A display name with its encoded words decoded, so that it can be split
 // anew; one that does not decode (an unknown charset, bad base64) as it is.
+// Encoded words are read only in ASCII text: beside other text they are taken
+// as written (decode_header() would turn that text into escape sequences).
 py::object decoded_name(const py::object& name) {
-    if (!holds_encoded_word(utf8(name))) return name;
+    if (!is_ascii(name) || !holds_encoded_word(utf8(name))) return name;
     try {
         py::module_ header = py::module_::import("email.header");
         return py::str(header.attr("make_header")(header.attr("decode_header")(name)));
