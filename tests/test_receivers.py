@@ -228,6 +228,14 @@ def test_send_template_leaves_subject_and_text_unescaped(templated):
         "p99 &gt; 800 ms &lt;b&gt;</a></p>")
 
 
+@pytest.mark.parametrize("end", ["\n", "\r\n", "\r"])
+def test_subject_template_ending_in_a_line_end(templated, end):
+    # Jinja2 drops the line end that ends a template, as for a subject read from a file.
+    mailer, server = templated
+    mailer.send_template("to@example.com", "{{ shop }}" + end, "reset", {"shop": "A & B"})
+    assert server.messages[0].message["Subject"] == "A & B"
+
+
 # Python code that runs while a recipient list is encoded may change the list:
 # here the address parser empties it, and another thread appends to it.
 LIST_CHANGED_MEANWHILE = r"""

@@ -21,7 +21,8 @@ const KeywordNames send_keywords{"to",  "subject", "body",        "html",       
 
 // A header is not HTML: the subject template wrapped in an autoescape-off
 // block, written with the block delimiters of the engine's environment.  An
-// engine without one gets the subject as it is.
+// engine without one gets the subject as it is.  A line end that ends the
+// subject stays after the block, where Jinja2 drops it as before.
 py::object unescaped(py::handle engine, py::handle subject) {
     py::object env = optional_attribute(engine, "env");
     if (!env || env.is_none()) return borrow(subject);  // not a Jinja2 engine: nothing to turn off
@@ -29,8 +30,14 @@ py::object unescaped(py::handle engine, py::handle subject) {
     py::object close = optional_attribute(env, "block_end_string");
     if (!open) open = py::str("{%");
     if (!close) close = py::str("%}");
-    return open + py::str(" autoescape false ") + close + subject + open +
-           py::str(" endautoescape ") + close;
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(subject.ptr());
+    Py_ssize_t end = size;  // \r\n, \n or \r at the end
+    if (end > 0 && PyUnicode_READ_CHAR(subject.ptr(), end - 1) == '\n') --end;
+    if (end > 0 && PyUnicode_READ_CHAR(subject.ptr(), end - 1) == '\r') --end;
+    py::object text = checked(PyUnicode_Substring(subject.ptr(), 0, end));
+    py::object line_end = checked(PyUnicode_Substring(subject.ptr(), end, size));
+    return open + py::str(" autoescape false ") + close + text + open + py::str(" endautoescape ") +
+           close + line_end;
 }
 
 }  // namespace
