@@ -249,4 +249,7 @@ def test_a_delivery_installed_by_other_code_stays():
         mailer.send("a@example.com", "kept", body="x")
     delivery.reset(mailer)
     mailer.send("b@example.com", "kept", body="x")
-    assert captured == [["a@example.com"], ["b@example.com"]] and batch.connections == 0
+    delivery.configure(mailer, timeout=5)
+    mailer.send("c@example.com", "kept", body="x")
+    assert captured == [["a@example.com"], ["b@example.com"], ["c@example.com"]]
+    assert batch.connections == 0

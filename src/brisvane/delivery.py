@@ -176,7 +176,8 @@ def configure(
     ``auth=xoauth2(...)`` to authenticate with an OAuth2 token instead of the
     password; ``message_id=True`` to add a ``Message-ID`` when the message
     has none.  Applies inside :func:`connection` blocks too; :func:`reset`
-    restores the class's own delivery."""
+    restores the class's own delivery.  A delivery that other code installed
+    on the mailer (a test capture, say) stays in charge of its sends."""
     _check_mailer(mailer)
     _check_timeout(timeout)
     if auth is not None and not (
@@ -187,7 +188,7 @@ def configure(
     current = _installed(mailer)
     if isinstance(current, Batch):
         current._configure(options)
-    else:
+    elif current is None or isinstance(current, _Configured):
         mailer._do_send = _Configured(mailer, options)
 
 
