@@ -177,6 +177,20 @@ def test_flaky_answers_are_transient(start):
     assert subjects(server) == ["[flaky] one"] and batch.connections == 1
 
 
+@pytest.mark.parametrize("step", ["DATA", "RCPT", "MAIL"])
+def test_a_refused_step_leaves_the_connection_ready_for_the_next_mail(step):
+    from brisvane.testing import SMTPTestServer
+
+    with SMTPTestServer("plain") as server:
+        mailer = server.mailer()
+        with delivery.connection(mailer) as batch:
+            server.reply(step, 451, times=1)
+            with pytest.raises(smtplib.SMTPException):
+                mailer.send("ok@example.com", "refused", body="x")
+            mailer.send("ok@example.com", "next", body="x")
+        assert [m.subject for m in server.messages] == ["next"] and batch.connections == 1
+
+
 def _refused(*codes):
     return smtplib.SMTPRecipientsRefused({f"r{i}@x": (c, b"") for i, c in enumerate(codes)})
 

@@ -323,6 +323,13 @@ class Batch:
                 exc,
                 (smtplib.SMTPRecipientsRefused, smtplib.SMTPSenderRefused, smtplib.SMTPDataError),
             )
+            if kept:
+                # smtplib leaves the transaction open when the DATA command
+                # itself is refused: end it before the next mail
+                try:
+                    server.rset()
+                except (smtplib.SMTPException, OSError):
+                    kept = False
             if not kept:
                 self._drop(server, polite=not lost)
             if fresh or server.data_started or not _retryable(exc):
