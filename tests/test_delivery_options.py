@@ -177,18 +177,23 @@ def test_flaky_answers_are_transient(start):
     assert subjects(server) == ["[flaky] one"] and batch.connections == 1
 
 
-@pytest.mark.parametrize("step", ["DATA", "RCPT", "MAIL"])
-def test_a_refused_step_leaves_the_connection_ready_for_the_next_mail(step):
+@pytest.mark.parametrize("step, reconnect", [("DATA", False), ("RCPT", False), ("MAIL", False),
+                                             ("DATA", True)])
+def test_a_refused_step_leaves_the_connection_ready_for_the_next_mail(step, reconnect):
     from brisvane.testing import SMTPTestServer
 
     with SMTPTestServer("plain") as server:
         mailer = server.mailer()
         with delivery.connection(mailer) as batch:
+            mailer.send("ok@example.com", "first", body="x")
+            if reconnect:
+                server.drop("MAIL", times=1)
             server.reply(step, 451, times=1)
             with pytest.raises(smtplib.SMTPException):
                 mailer.send("ok@example.com", "refused", body="x")
             mailer.send("ok@example.com", "next", body="x")
-        assert [m.subject for m in server.messages] == ["next"] and batch.connections == 1
+        assert [m.subject for m in server.messages] == ["first", "next"]
+        assert batch.connections == 1 + reconnect
 
 
 def _refused(*codes):
