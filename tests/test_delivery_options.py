@@ -177,6 +177,25 @@ def test_flaky_answers_are_transient(start):
     assert subjects(server) == ["[flaky] one"] and batch.connections == 1
 
 
+@pytest.mark.parametrize("step, reconnect", [("DATA", False), ("RCPT", False), ("MAIL", False),
+                                             ("DATA", True)])
+def test_a_refused_step_leaves_the_connection_ready_for_the_next_mail(step, reconnect):
+    from brisvane.testing import SMTPTestServer
+
+    with SMTPTestServer("plain") as server:
+        mailer = server.mailer()
+        with delivery.connection(mailer) as batch:
+            mailer.send("ok@example.com", "first", body="x")
+            if reconnect:
+                server.drop("MAIL", times=1)
+            server.reply(step, 451, times=1)
+            with pytest.raises(smtplib.SMTPException):
+                mailer.send("ok@example.com", "refused", body="x")
+            mailer.send("ok@example.com", "next", body="x")
+        assert [m.subject for m in server.messages] == ["first", "next"]
+        assert batch.connections == 1 + reconnect
+
+
 def _refused(*codes):
     return smtplib.SMTPRecipientsRefused({f"r{i}@x": (c, b"") for i, c in enumerate(codes)})
 
@@ -249,4 +268,7 @@ def test_a_delivery_installed_by_other_code_stays():
         mailer.send("a@example.com", "kept", body="x")
     delivery.reset(mailer)
     mailer.send("b@example.com", "kept", body="x")
-    assert captured == [["a@example.com"], ["b@example.com"]] and batch.connections == 0
+    delivery.configure(mailer, timeout=5)
+    mailer.send("c@example.com", "kept", body="x")
+    assert captured == [["a@example.com"], ["b@example.com"], ["c@example.com"]]
+    assert batch.connections == 0

@@ -143,16 +143,20 @@ def test_class_capture_takes_every_instance_and_nests():
     assert "_do_send" not in vars(Subclass) and "_do_send" not in vars(created_inside)
 
 
-@pytest.mark.parametrize("case", ["no default sender", "no recipient"])
+@pytest.mark.parametrize("case", ["no default sender", "no recipient", "non-ASCII sender",
+                                  "non-ASCII recipient"])
 def test_capture_fails_where_delivery_would(case, smtp_plain, trust_ca):
     results = []
+    to = {"no recipient": [], "non-ASCII recipient": ["a@example.com", "用户@example.com"]}
     for capturing in (False, True):
         m = smtp_plain.mailer()
         if case == "no default sender":
             m.default_sender = None
+        if case == "non-ASCII sender":
+            m.default_sender = "发件人@example.com"
         with capture(m) if capturing else _nothing() as outbox:
             with pytest.raises(Exception) as info:
-                m.send([] if case == "no recipient" else "a@example.com", "s", body="b")
+                m.send(to.get(case, "a@example.com"), "s", body="b")
         results.append((type(info.value), str(info.value)))
         assert not outbox
     assert results[0] == results[1]

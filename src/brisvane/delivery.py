@@ -176,7 +176,8 @@ def configure(
     ``auth=xoauth2(...)`` to authenticate with an OAuth2 token instead of the
     password; ``message_id=True`` to add a ``Message-ID`` when the message
     has none.  Applies inside :func:`connection` blocks too; :func:`reset`
-    restores the class's own delivery."""
+    restores the class's own delivery.  A delivery that other code installed
+    on the mailer (a test capture, say) stays in charge of its sends."""
     _check_mailer(mailer)
     _check_timeout(timeout)
     if auth is not None and not (
@@ -187,7 +188,7 @@ def configure(
     current = _installed(mailer)
     if isinstance(current, Batch):
         current._configure(options)
-    else:
+    elif current is None or isinstance(current, _Configured):
         mailer._do_send = _Configured(mailer, options)
 
 
@@ -299,6 +300,26 @@ class Batch:
                 time.sleep(delay)
             self._next_send = time.monotonic() + self._interval
 
+    def _failed(self, server: _session.Connection, exc: BaseException) -> None:
+        """Keep a connection that only refused this mail, ready for the next
+        one; drop any other."""
+        lost = server.sock is None or (
+            isinstance(exc, OSError) and not isinstance(exc, smtplib.SMTPException)
+        )
+        kept = not lost and isinstance(
+            exc,
+            (smtplib.SMTPRecipientsRefused, smtplib.SMTPSenderRefused, smtplib.SMTPDataError),
+        )
+        if kept:
+            # smtplib leaves the transaction open when the DATA command
+            # itself is refused: end it before the next mail
+            try:
+                server.rset()
+            except (smtplib.SMTPException, OSError):
+                kept = False
+        if not kept:
+            self._drop(server, polite=not lost)
+
     def __call__(self, msg: Any, recipients: list[str], sender: str) -> None:
         _prepare(msg, sender, self._options)
         self._wait_turn()
@@ -315,21 +336,17 @@ class Batch:
         try:
             refused = _session.submit(server, msg, sender, recipients)
         except BaseException as exc:
-            lost = server.sock is None or (
-                isinstance(exc, OSError) and not isinstance(exc, smtplib.SMTPException)
-            )
-            kept = not lost and isinstance(
-                exc,
-                (smtplib.SMTPRecipientsRefused, smtplib.SMTPSenderRefused, smtplib.SMTPDataError),
-            )
-            if not kept:
-                self._drop(server, polite=not lost)
+            self._failed(server, exc)
             if fresh or server.data_started or not _retryable(exc):
                 raise
             # The server dropped the connection between mails: once more on a
             # new one (the mail never reached it, so it cannot arrive twice).
             server = self._connect()
-            refused = _session.submit(server, msg, sender, recipients)
+            try:
+                refused = _session.submit(server, msg, sender, recipients)
+            except BaseException as again:
+                self._failed(server, again)
+                raise
         self._local.sent += 1
         with self._lock:
             self.results.append(refused)

@@ -199,6 +199,29 @@ def _envelope(address: str) -> str:
     return addr
 
 
+@lru_cache(maxsize=1)
+def _unconnected() -> Any:
+    import smtplib
+
+    class Unconnected(smtplib.SMTP):
+        # the command checks of a connection, without one to send on
+        def send(self, s: Any) -> None:
+            if isinstance(s, str):
+                s.encode(self.command_encoding)
+
+    return Unconnected()
+
+
+def _check_command(verb: str, keyword: str, address: str) -> None:
+    """The checks smtplib makes on MAIL FROM and RCPT TO before they go out:
+    no line break, ASCII only (``sendmail`` asks for no SMTPUTF8)."""
+    if address.isascii() and "\r" not in address and "\n" not in address:
+        return
+    import smtplib
+
+    _unconnected().putcmd(verb, f"{keyword}:{smtplib.quoteaddr(address)}")
+
+
 def _type_error(name: str, expected: str, value: object) -> TypeError:
     return TypeError(f"Argument '{name}' has incorrect type "
                      f"(expected {expected}, got {type(value).__name__})")
@@ -221,6 +244,9 @@ def _recorder(outbox: list[SentMail]) -> Callable[[Any, list[str], str], None]:
             import smtplib
 
             raise smtplib.SMTPRecipientsRefused({})
+        _check_command("mail", "FROM", sender)
+        for recipient in recipients:
+            _check_command("rcpt", "TO", recipient)
         mail = SentMail._flattened(_envelope(sender), [_envelope(r) for r in recipients], text)
         with lock:
             outbox.append(mail)
