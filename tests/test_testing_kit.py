@@ -257,6 +257,8 @@ def test_fault_at_tls_steps_and_counted_faults(mode):
 @pytest.mark.parametrize("make, message", [
     (lambda: SMTPTestServer("tls"), "unknown mode 'tls'"),
     (lambda: SMTPTestServer().drop("BDAT"), "unknown step 'BDAT'"),
+    (lambda: SMTPTestServer().drop("DATA", times=0), "at least 1"),
+    (lambda: SMTPTestServer().reply("RCPT", 451, times=1.5), "at least 1"),
     (lambda: SMTPTestServer().mailer(), "not running"),
 ])
 def test_mistakes_say_what_to_do(make, message, monkeypatch):

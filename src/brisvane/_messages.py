@@ -60,6 +60,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "unknown step {step!r}: use one of {steps}",
         "未知的步骤 {step!r}：请使用 {steps} 之一",
     ),
+    "testing.times": (
+        "times must be a whole number of at least 1, or None for every time, not {times!r}",
+        "times 必须是不小于 1 的整数，或为 None（每次都生效），而不是 {times!r}",
+    ),
     "testing.not_started": (
         "the SMTP test server is not running: call start() or use it in a with block",
         "SMTP 测试服务器未运行：请先调用 start()，或在 with 语句中使用它",

@@ -209,7 +209,7 @@ def _unconnected() -> Any:
             if isinstance(s, str):
                 s.encode(self.command_encoding)
 
-    return Unconnected()
+    return Unconnected(local_hostname="localhost")  # no name look-up
 
 
 def _check_command(verb: str, keyword: str, address: str) -> None:
@@ -594,6 +594,10 @@ class SMTPTestServer:
 
     def _set(self, step: str, fault: _Fault) -> None:
         key = _step(step)
+        times = fault.times
+        if times is not None and (isinstance(times, bool) or not isinstance(times, int)
+                                  or times < 1):
+            raise ValueError(_messages.text("testing.times", None, times=times))
         with self._lock:
             self._faults[key] = fault
 
