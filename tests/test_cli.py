@@ -382,6 +382,53 @@ def test_lint_reports_each_finding(tmp_path, capsys):
     assert "not_linted_alone" not in out
 
 
+def test_lint_notes_every_use_of_an_undefined_name(tmp_path, capsys):
+    # arithmetic, indexing, calls and comparisons do not end the render
+    (tmp_path / "x.txt").write_text(
+        "{{ a.b }} {{ c['d'] }} {{ e + 1 }} {{ f() }} {{ g < 3 }} {{ h | int }}"
+    )
+    assert main(["lint", str(tmp_path)]) == 1
+    out = capsys.readouterr().out
+    assert [f"x.txt: undefined: {name}" in out for name in "acefgh"] == [True] * 6
+
+
+@pytest.mark.parametrize(
+    "files, args, said",
+    [
+        ({"x.html": "{% if a %}"}, [], "x.html:1: TemplateSyntaxError"),
+        ({"x.txt": "hi", "out": ""}, ["--out", "{dir}/out"], "FileExistsError"),
+    ],
+)
+def test_preview_failures_are_reported_not_raised(files, args, said, tmp_path, capsys):
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    argv = ["preview", "x", "--template-dir", str(tmp_path)]
+    assert main(argv + [a.format(dir=tmp_path) for a in args]) == 1
+    assert said in capsys.readouterr().out
+
+
+def test_output_that_cannot_be_written(monkeypatch):
+    class Closed(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+    monkeypatch.setattr(sys, "stdout", Closed())
+    assert main(["lint", "--builtin"]) == 1
+    # a console that has no Chinese gets replacement characters, not an error
+    ascii_out = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+    monkeypatch.setattr(sys, "stdout", ascii_out)
+    assert main(["explain", "--lang", "zh", "535 x"]) == 0
+    ascii_out.flush()
+    assert b"535 x" in ascii_out.buffer.getvalue()
+
+
+def test_send_port_from_the_environment_is_checked(monkeypatch, capsys):
+    monkeypatch.setenv("BRISVANE_PORT", "99999")
+    argv = ["send", "--host", "127.0.0.1", "--user", USERNAME, "--to", "a@example.com"]
+    assert main(argv + ["--subject", "s", "--body", "x"]) == 1
+    assert "from 1 to 65535, not '99999'" in capsys.readouterr().out
+
+
 @pytest.mark.parametrize(
     "command",
     [
@@ -426,6 +473,8 @@ def test_import_stays_cheap():
         (["--template", "no_such"], "No template no_such.html or no_such.txt"),
         (["--template", "alert", "--body", "x"], "either --template or a body"),
         ([], "give --body, --body-file, --html-file or --template"),
+        (["--body", "x", "--attach", "no_such.pdf"], "no such file to attach: no_such.pdf"),
+        (["--template", "alert", "--context", "no_such.json"], "neither a file nor JSON"),
     ],
 )
 def test_send_refuses_before_connecting(args, said, monkeypatch, capsys):
