@@ -422,6 +422,15 @@ def test_output_that_cannot_be_written(monkeypatch):
     assert b"535 x" in ascii_out.buffer.getvalue()
 
 
+def test_send_mistake_in_the_mail_is_not_explained_as_a_server_answer(monkeypatch, capsys):
+    monkeypatch.setenv("BRISVANE_PASSWORD", PASSWORD)
+    argv = ["send", "--host", "127.0.0.1", "--port", "9", "--user", USERNAME]
+    argv += ["--to", "a@example.com", "--subject", "{{ oops", "--template", "alert"]
+    assert main(argv) == 1
+    out = capsys.readouterr().out
+    assert "TemplateSyntaxError" in out and "4xx" not in out and "Cause:" not in out
+
+
 def test_send_port_from_the_environment_is_checked(monkeypatch, capsys):
     monkeypatch.setenv("BRISVANE_PORT", "99999")
     argv = ["send", "--host", "127.0.0.1", "--user", USERNAME, "--to", "a@example.com"]

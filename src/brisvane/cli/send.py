@@ -54,6 +54,8 @@ def _setting(value: Any, name: str) -> Any:
 
 
 def run(args: Any, out: _ui.Output) -> int:
+    import smtplib
+
     from brisvane import delivery
     from brisvane.mailer import EasyMailer
 
@@ -126,8 +128,11 @@ def run(args: Any, out: _ui.Output) -> int:
     except Exception as exc:  # everything the class lets through is reported
         out.failed(explain.decode(_ui.error_text(exc)))
         _ui.record_failure("send", exc, host=host, port=port, mode=mode, user=user)
-        out.line()
-        explain.explain(out, explain.decode(_ui.error_text(exc)), host, user)
+        if isinstance(exc, (OSError, smtplib.SMTPException)):
+            # the server's or the network's answer; a mistake in the mail itself
+            # (a header, a template) is said by its own line above
+            out.line()
+            explain.explain(out, explain.decode(_ui.error_text(exc)), host, user)
         return 1
     count = len(args.to) + len(args.cc or ()) + len(args.bcc or ())
     out.done(out.text("cli.send.sent", count=count))
