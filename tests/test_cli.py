@@ -392,6 +392,14 @@ def test_lint_notes_every_use_of_an_undefined_name(tmp_path, capsys):
     assert [f"x.txt: undefined: {name}" in out for name in "acefgh"] == [True] * 6
 
 
+def test_lint_goes_on_past_a_file_not_in_utf8(tmp_path, capsys):
+    (tmp_path / "gbk.txt").write_bytes("你好".encode("gbk"))
+    (tmp_path / "fine.txt").write_text("fine")
+    assert main(["lint", str(tmp_path)]) == 1
+    out = capsys.readouterr().out
+    assert "gbk.txt: UnicodeDecodeError" in out and "2 template(s), 1 finding(s)" in out
+
+
 @pytest.mark.parametrize(
     "files, args, said",
     [

@@ -260,7 +260,8 @@ def lint_directory(
             names.clear()
             try:
                 rendered = env.get_template(f"{stem}{suffix}").render(dict(sample))
-            except jinja2.TemplateError as exc:
+            except (jinja2.TemplateError, UnicodeDecodeError) as exc:
+                # a file that does not render (or is not UTF-8) is a finding; go on
                 report.findings.append(f"{stem}{suffix}: {_ui.error_text(exc)}")
                 continue
             for name in dict.fromkeys(names):
