@@ -123,10 +123,17 @@ def test_untrusted_certificate_is_named_and_not_retried(servers, monkeypatch, tm
     assert "Cause: The server's certificate is not signed" in out
 
 
-def test_password_never_from_the_command_line(capsys):
+def test_password_never_from_the_command_line(monkeypatch, capsys):
     assert main(["check", "127.0.0.1", "--user", USERNAME, "--password", "x"]) == 1
     assert main(["check", "127.0.0.1", "--user", USERNAME, "--password-env", "NO_SUCH_VAR"]) == 1
     assert "NO_SUCH_VAR is not set" in capsys.readouterr().out
+
+    def no_input(prompt):
+        raise EOFError
+
+    monkeypatch.setattr("getpass.getpass", no_input)
+    assert main(["check", "127.0.0.1", "--user", USERNAME]) == 1
+    assert "no password was read" in capsys.readouterr().out
 
 
 def test_stalled_greeting_bounded_by_the_timeout(capsys):

@@ -108,6 +108,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "{user} 的密码（或授权码）：",
     ),
     "cli.password.unset": ("the environment variable {name} is not set", "环境变量 {name} 未设置"),
+    "cli.password.none": (
+        "no password was read: name an environment variable holding it with --password-env",
+        "没有读到密码：请用 --password-env 指定保存密码的环境变量",
+    ),
     "cli.check.provider": ("{name}: {settings}", "{name}：{settings}"),
     "cli.check.heading_auto": (
         "Checking {host} as {user}: finding the port and mode",

@@ -242,6 +242,7 @@ def read_password(out: _ui.Output, env: Optional[str], user: str) -> Optional[st
         return getpass.getpass(out.text("cli.password.prompt", user=user))
     except (EOFError, KeyboardInterrupt):
         out.line()
+        out.say("cli.password.none")
         return None
 
 
