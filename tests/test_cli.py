@@ -134,6 +134,10 @@ def test_password_never_from_the_command_line(monkeypatch, capsys):
     monkeypatch.setattr("getpass.getpass", no_input)
     assert main(["check", "127.0.0.1", "--user", USERNAME]) == 1
     assert "no password was read" in capsys.readouterr().out
+    # send asks too when BRISVANE_PASSWORD is not set
+    send = ["send", "--host", "127.0.0.1", "--user", USERNAME, "--to", "a@example.com"]
+    assert main(send + ["--subject", "s", "--body", "x"]) == 1
+    assert "no password was read" in capsys.readouterr().out
 
 
 def test_stalled_greeting_bounded_by_the_timeout(capsys):

@@ -92,7 +92,9 @@ def run(args: Any, out: _ui.Output) -> int:
     except (OSError, ValueError) as exc:
         out.line(_ui.error_text(exc))
         return 1
-    password = read_password(out, args.password_env or "BRISVANE_PASSWORD", user)
+    # the variable named, else BRISVANE_PASSWORD when it is set, else a prompt
+    default_env = "BRISVANE_PASSWORD" if "BRISVANE_PASSWORD" in os.environ else None
+    password = read_password(out, args.password_env or default_env, user)
     if password is None:
         return 1
 
