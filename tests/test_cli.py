@@ -140,6 +140,13 @@ def test_password_never_from_the_command_line(monkeypatch, capsys):
     assert "no password was read" in capsys.readouterr().out
 
 
+def test_host_that_is_not_a_host_name(capsys):
+    # too long for IDNA: refused by the resolver at once, not after the timeout
+    argv = ["check", "a" * 300 + ".com", "--user", USERNAME, "--password-env", "SMTP_PW"]
+    assert main(argv + ["--timeout", "30"]) == 1
+    assert "could not be resolved" in capsys.readouterr().out
+
+
 def test_stalled_greeting_bounded_by_the_timeout(capsys):
     stalled = smtp_faults.StalledServer()
     try:

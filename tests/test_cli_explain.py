@@ -126,6 +126,7 @@ RECORDED = [
     ),
     ("refused", "ConnectionRefusedError: [Errno 111] Connection refused", ""),
     ("dns", "gaierror: [Errno -2] Name or service not known", ""),
+    ("dns", "UnicodeError: encoding with 'idna' codec failed (UnicodeError: label too long)", ""),
     ("timeout", "TimeoutError: timed out", ""),
     ("disconnected", "SMTPServerDisconnected: Connection unexpectedly closed", ""),
     ("bad_credentials", "(535, b'5.7.8 Authentication credentials invalid')", ""),
