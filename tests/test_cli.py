@@ -123,10 +123,28 @@ def test_untrusted_certificate_is_named_and_not_retried(servers, monkeypatch, tm
     assert "Cause: The server's certificate is not signed" in out
 
 
-def test_password_never_from_the_command_line(capsys):
+def test_password_never_from_the_command_line(monkeypatch, capsys):
     assert main(["check", "127.0.0.1", "--user", USERNAME, "--password", "x"]) == 1
     assert main(["check", "127.0.0.1", "--user", USERNAME, "--password-env", "NO_SUCH_VAR"]) == 1
     assert "NO_SUCH_VAR is not set" in capsys.readouterr().out
+
+    def no_input(prompt):
+        raise EOFError
+
+    monkeypatch.setattr("getpass.getpass", no_input)
+    assert main(["check", "127.0.0.1", "--user", USERNAME]) == 1
+    assert "no password was read" in capsys.readouterr().out
+    # send asks too when BRISVANE_PASSWORD is not set
+    send = ["send", "--host", "127.0.0.1", "--user", USERNAME, "--to", "a@example.com"]
+    assert main(send + ["--subject", "s", "--body", "x"]) == 1
+    assert "no password was read" in capsys.readouterr().out
+
+
+def test_host_that_is_not_a_host_name(capsys):
+    # too long for IDNA: refused by the resolver at once, not after the timeout
+    argv = ["check", "a" * 300 + ".com", "--user", USERNAME, "--password-env", "SMTP_PW"]
+    assert main(argv + ["--timeout", "30"]) == 1
+    assert "could not be resolved" in capsys.readouterr().out
 
 
 def test_stalled_greeting_bounded_by_the_timeout(capsys):
@@ -382,6 +400,70 @@ def test_lint_reports_each_finding(tmp_path, capsys):
     assert "not_linted_alone" not in out
 
 
+def test_lint_notes_every_use_of_an_undefined_name(tmp_path, capsys):
+    # arithmetic, indexing, calls and comparisons do not end the render
+    (tmp_path / "x.txt").write_text(
+        "{{ a.b }} {{ c['d'] }} {{ e + 1 }} {{ f() }} {{ g < 3 }} {{ h | int }}"
+    )
+    assert main(["lint", str(tmp_path)]) == 1
+    out = capsys.readouterr().out
+    assert [f"x.txt: undefined: {name}" in out for name in "acefgh"] == [True] * 6
+
+
+def test_lint_goes_on_past_a_file_not_in_utf8(tmp_path, capsys):
+    (tmp_path / "gbk.txt").write_bytes("你好".encode("gbk"))
+    (tmp_path / "fine.txt").write_text("fine")
+    assert main(["lint", str(tmp_path)]) == 1
+    out = capsys.readouterr().out
+    assert "gbk.txt: UnicodeDecodeError" in out and "2 template(s), 1 finding(s)" in out
+
+
+@pytest.mark.parametrize(
+    "files, args, said",
+    [
+        ({"x.html": "{% if a %}"}, [], "x.html:1: TemplateSyntaxError"),
+        ({"x.txt": "hi", "out": ""}, ["--out", "{dir}/out"], "FileExistsError"),
+    ],
+)
+def test_preview_failures_are_reported_not_raised(files, args, said, tmp_path, capsys):
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    argv = ["preview", "x", "--template-dir", str(tmp_path)]
+    assert main(argv + [a.format(dir=tmp_path) for a in args]) == 1
+    assert said in capsys.readouterr().out
+
+
+def test_output_that_cannot_be_written(monkeypatch):
+    class Closed(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+    monkeypatch.setattr(sys, "stdout", Closed())
+    assert main(["lint", "--builtin"]) == 1
+    # a console that has no Chinese gets replacement characters, not an error
+    ascii_out = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+    monkeypatch.setattr(sys, "stdout", ascii_out)
+    assert main(["explain", "--lang", "zh", "535 x"]) == 0
+    ascii_out.flush()
+    assert b"535 x" in ascii_out.buffer.getvalue()
+
+
+def test_send_mistake_in_the_mail_is_not_explained_as_a_server_answer(monkeypatch, capsys):
+    monkeypatch.setenv("BRISVANE_PASSWORD", PASSWORD)
+    argv = ["send", "--host", "127.0.0.1", "--port", "9", "--user", USERNAME]
+    argv += ["--to", "a@example.com", "--subject", "{{ oops", "--template", "alert"]
+    assert main(argv) == 1
+    out = capsys.readouterr().out
+    assert "TemplateSyntaxError" in out and "4xx" not in out and "Cause:" not in out
+
+
+def test_send_port_from_the_environment_is_checked(monkeypatch, capsys):
+    monkeypatch.setenv("BRISVANE_PORT", "99999")
+    argv = ["send", "--host", "127.0.0.1", "--user", USERNAME, "--to", "a@example.com"]
+    assert main(argv + ["--subject", "s", "--body", "x"]) == 1
+    assert "from 1 to 65535, not '99999'" in capsys.readouterr().out
+
+
 @pytest.mark.parametrize(
     "command",
     [
@@ -426,6 +508,8 @@ def test_import_stays_cheap():
         (["--template", "no_such"], "No template no_such.html or no_such.txt"),
         (["--template", "alert", "--body", "x"], "either --template or a body"),
         ([], "give --body, --body-file, --html-file or --template"),
+        (["--body", "x", "--attach", "no_such.pdf"], "no such file to attach: no_such.pdf"),
+        (["--template", "alert", "--context", "no_such.json"], "neither a file nor JSON"),
     ],
 )
 def test_send_refuses_before_connecting(args, said, monkeypatch, capsys):

@@ -78,6 +78,12 @@ RECORDED = [
         "",
     ),
     (
+        "microsoft_bad_credentials",
+        "(535, b'5.7.139 Authentication unsuccessful, the user credentials were incorrect. "
+        "[AM0PR02CA0001.eurprd02.prod.outlook.com]')",
+        "",
+    ),
+    (
         "microsoft_not_authenticated",
         "530 5.7.57 Client not authenticated to send mail. "
         "[BN9PR03CA0001.namprd03.prod.outlook.com]",
@@ -120,6 +126,7 @@ RECORDED = [
     ),
     ("refused", "ConnectionRefusedError: [Errno 111] Connection refused", ""),
     ("dns", "gaierror: [Errno -2] Name or service not known", ""),
+    ("dns", "UnicodeError: encoding with 'idna' codec failed (UnicodeError: label too long)", ""),
     ("timeout", "TimeoutError: timed out", ""),
     ("disconnected", "SMTPServerDisconnected: Connection unexpectedly closed", ""),
     ("bad_credentials", "(535, b'5.7.8 Authentication credentials invalid')", ""),
@@ -128,6 +135,8 @@ RECORDED = [
         "(421, b'4.7.0 Try again later, closing connection. d9-20020a05600c - gsmtp')",
         "",
     ),
+    # as check and send show an answer (and keep it for explain)
+    ("temporary", "SMTPDataError: 451 4.7.1 Try again later", ""),
 ]
 
 

@@ -112,6 +112,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "{user} 的密码（或授权码）：",
     ),
     "cli.password.unset": ("the environment variable {name} is not set", "环境变量 {name} 未设置"),
+    "cli.password.none": (
+        "no password was read: name an environment variable holding it with --password-env",
+        "没有读到密码：请用 --password-env 指定保存密码的环境变量",
+    ),
     "cli.check.provider": ("{name}: {settings}", "{name}：{settings}"),
     "cli.check.heading_auto": (
         "Checking {host} as {user}: finding the port and mode",
@@ -148,14 +152,19 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "{value!r} is not a positive number of seconds",
         "{value!r} 不是正的秒数",
     ),
+    "cli.context.unreadable": (
+        "the context {value!r} is neither a file nor JSON ({error})",
+        "上下文 {value!r} 既不是文件，也不是 JSON（{error}）",
+    ),
     "cli.context.not_object": (
         "the context must be a JSON object, not {type}",
         "上下文必须是 JSON 对象，而不是 {type}",
     ),
     "cli.send.bad_port": (
-        "the port must be a number, not {port!r}",
-        "端口必须是数字，而不是 {port!r}",
+        "the port must be a number from 1 to 65535, not {port!r}",
+        "端口必须是 1 到 65535 之间的数字，而不是 {port!r}",
     ),
+    "cli.send.no_attachment": ("no such file to attach: {path}", "要附加的文件不存在：{path}"),
     "cli.send.bad_mode": (
         "mode must be ssl, starttls or plain, not {mode!r}",
         "模式必须是 ssl、starttls 或 plain，而不是 {mode!r}",
@@ -506,6 +515,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.help.mode": (
         "TLS mode: ssl (implicit TLS), starttls, plain; auto tries them",
         "TLS 模式：ssl（隐式 TLS）、starttls、plain；auto 会逐一尝试",
+    ),
+    "cli.help.send_mode": (
+        "TLS mode: ssl (implicit TLS, the default), starttls, plain (default: BRISVANE_MODE)",
+        "TLS 模式：ssl（隐式 TLS，默认）、starttls、plain（默认取 BRISVANE_MODE）",
     ),
     "cli.help.user": ("login account", "登录账户"),
     "cli.help.password_env": (

@@ -5,6 +5,7 @@ success, 1 on a finding or a failure."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any, NoReturn, Optional, Sequence
 
@@ -62,7 +63,7 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
         p.add_argument(
             "--mode",
             choices=("ssl", "starttls", "plain") + (("auto",) if required else ()),
-            help=t("mode"),
+            help=t("mode" if required else "send_mode"),
         )
         p.add_argument("--user", required=required, help=t("user"))
         p.add_argument("--password-env", metavar="NAME", help=t("password_env"))
@@ -151,7 +152,25 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.command is None:
         parser.print_help()
         return 1
+    for stream in (sys.stdout, sys.stderr):
+        # a console without Chinese (or a server's odd bytes) must not stop the report
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="replace")
     try:
         return _run(args, args.lang or lang)
     except KeyboardInterrupt:
+        return 1
+    except BrokenPipeError:
+        # the reader went away (`brisvane lint | head`): nothing more to show;
+        # send the rest of stdout, flushed at exit, nowhere
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 1
+    except Exception as exc:  # anything left: one line, not a traceback
+        from brisvane.cli import _ui
+
+        print(f"brisvane {args.command}: {_ui.error_text(exc)}", file=sys.stderr)
         return 1

@@ -72,7 +72,7 @@ def _resolve(host: str, port: int, timeout: float) -> list[str]:
     def look_up() -> None:
         try:
             result["infos"] = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
-        except OSError as exc:
+        except (OSError, UnicodeError) as exc:  # UnicodeError: not a host name (IDNA)
             result["error"] = exc
 
     worker = threading.Thread(target=look_up, daemon=True)
@@ -242,6 +242,7 @@ def read_password(out: _ui.Output, env: Optional[str], user: str) -> Optional[st
         return getpass.getpass(out.text("cli.password.prompt", user=user))
     except (EOFError, KeyboardInterrupt):
         out.line()
+        out.say("cli.password.none")
         return None
 
 
@@ -273,7 +274,7 @@ def run(args: Any, out: _ui.Output) -> int:
     out.start("cli.step.resolve")
     try:
         addresses = _resolve(host, port or 0, timeout)
-    except OSError as exc:
+    except (OSError, UnicodeError) as exc:
         out.failed(_ui.error_text(exc))
         return _fail(out, exc, args, port, mode)
     out.done(", ".join(addresses[:3]))

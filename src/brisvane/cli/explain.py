@@ -46,6 +46,8 @@ ANSWERS: tuple[Answer, ...] = (
     Answer("gmail_app_password", r"\b534\b.*(5\.7\.9\b|application-specific password required)"),
     Answer("gmail_web_login", r"\b534\b.*5\.7\.14\b"),
     Answer("gmail_bad_credentials", r"\b535\b.*5\.7\.8\b.*(not accepted|BadCredentials)"),
+    # 5.7.139 also comes with a wrong password, in these words
+    Answer("microsoft_bad_credentials", r"5\.7\.139\b.*credentials were incorrect"),
     Answer("microsoft_auth_disabled", r"5\.7\.139\b|SmtpClientAuthentication is disabled"),
     Answer("microsoft_not_authenticated", r"5\.7\.57\b"),
     Answer("microsoft_bad_credentials", r"\b535\b.*5\.7\.3\b"),
@@ -71,12 +73,13 @@ ANSWERS: tuple[Answer, ...] = (
     Answer(
         "dns",
         r"Name or service not known|nodename nor servname|getaddrinfo failed|"
-        r"Temporary failure in name resolution|No address associated",
+        r"Temporary failure in name resolution|No address associated|'idna' codec",
     ),
     Answer("timeout", r"timed out|TimeoutError"),
     Answer("disconnected", r"Connection unexpectedly closed|SMTPServerDisconnected"),
     Answer("bad_credentials", r"\b535\b|SMTPAuthenticationError"),
-    Answer("temporary", r"(^|\()\s*4\d\d\b"),
+    # the code first, in a tuple, or after the error's name ("SMTPDataError: 451 ...")
+    Answer("temporary", r"(^|\(|: )\s*4\d\d\b"),
 )
 
 _BYTES_LITERAL = re.compile(r"""b(?:'(?:[^'\\]|\\.)*'|"(?:[^"\\]|\\.)*")""")

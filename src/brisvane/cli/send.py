@@ -19,8 +19,16 @@ def load_context(value: Optional[str]) -> dict[str, Any]:
     if not value:
         return {}
     path = Path(value)
-    text = path.read_text(encoding="utf-8") if path.is_file() else value
-    context = json.loads(text)
+    if path.is_file():
+        context = json.loads(path.read_text(encoding="utf-8"))
+    else:
+        try:
+            context = json.loads(value)
+        except ValueError as exc:
+            # a misspelt file name is the likelier mistake than bad JSON
+            raise ValueError(
+                _messages.text("cli.context.unreadable", None, value=value, error=exc)
+            ) from None
     if not isinstance(context, dict):
         raise ValueError(
             _messages.text("cli.context.not_object", None, type=type(context).__name__)
@@ -46,6 +54,8 @@ def _setting(value: Any, name: str) -> Any:
 
 
 def run(args: Any, out: _ui.Output) -> int:
+    import smtplib
+
     from brisvane import delivery
     from brisvane.mailer import EasyMailer
 
@@ -65,21 +75,27 @@ def run(args: Any, out: _ui.Output) -> int:
         out.say("cli.send.bad_mode", mode=mode)
         return 1
     port_text = _setting(args.port, "PORT")
-    if port_text is not None and not str(port_text).isdigit():
+    if port_text is not None and not (str(port_text).isdigit() and 0 < int(port_text) < 65536):
         out.say("cli.send.bad_port", port=port_text)
         return 1
     port = int(port_text) if port_text else default_port(host, user, mode) or 465
-    password = read_password(out, args.password_env or "BRISVANE_PASSWORD", user)
-    if password is None:
-        return 1
     try:
         body = args.body
         if args.body_file:
             body = Path(args.body_file).read_text(encoding="utf-8")
         html = Path(args.html_file).read_text(encoding="utf-8") if args.html_file else None
         context = load_context(args.context)
+        for attachment in args.attach or ():
+            # a local mistake, said before any connection is made
+            if not Path(attachment).is_file():
+                raise FileNotFoundError(out.text("cli.send.no_attachment", path=attachment))
     except (OSError, ValueError) as exc:
         out.line(_ui.error_text(exc))
+        return 1
+    # the variable named, else BRISVANE_PASSWORD when it is set, else a prompt
+    default_env = "BRISVANE_PASSWORD" if "BRISVANE_PASSWORD" in os.environ else None
+    password = read_password(out, args.password_env or default_env, user)
+    if password is None:
         return 1
 
     mailer = EasyMailer(
@@ -114,8 +130,11 @@ def run(args: Any, out: _ui.Output) -> int:
     except Exception as exc:  # everything the class lets through is reported
         out.failed(explain.decode(_ui.error_text(exc)))
         _ui.record_failure("send", exc, host=host, port=port, mode=mode, user=user)
-        out.line()
-        explain.explain(out, explain.decode(_ui.error_text(exc)), host, user)
+        if isinstance(exc, (OSError, smtplib.SMTPException)):
+            # the server's or the network's answer; a mistake in the mail itself
+            # (a header, a template) is said by its own line above
+            out.line()
+            explain.explain(out, explain.decode(_ui.error_text(exc)), host, user)
         return 1
     count = len(args.to) + len(args.cc or ()) + len(args.bcc or ())
     out.done(out.text("cli.send.sent", count=count))

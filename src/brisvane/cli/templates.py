@@ -55,28 +55,40 @@ def run_preview(args: Any, out: _ui.Output) -> int:
     if args.locale:
         context["locale"] = args.locale
     context.setdefault("occurred_at", _now())
-    html = engine.render(f"{args.name}.html", dict(context))
-    text = engine.render(f"{args.name}.txt", dict(context))
-    if html is None and text is None:
-        out.say("cli.preview.not_found", name=args.name)
+    try:
+        html = engine.render(f"{args.name}.html", dict(context))
+        text = engine.render(f"{args.name}.txt", dict(context))
+        if html is None and text is None:
+            out.say("cli.preview.not_found", name=args.name)
+            return 1
+        subject = engine.render_string(
+            args.subject or str(context.get("subject") or args.name), dict(context)
+        )
+    except jinja2.TemplateError as exc:
+        # a template that does not render: name the file and the line, as lint does
+        where = getattr(exc, "filename", None) or getattr(exc, "name", None)
+        line = getattr(exc, "lineno", None)
+        prefix = f"{where}{f':{line}' if line else ''}: " if where else ""
+        out.line(prefix + _ui.error_text(exc))
         return 1
-    subject = engine.render_string(
-        args.subject or str(context.get("subject") or args.name), dict(context)
-    )
     msg = mailer._build_message(args.to, subject, text, html, None, None, None, None, None)
 
     target = Path(args.out)
-    target.mkdir(parents=True, exist_ok=True)
     out.say("cli.preview.subject", subject=subject)
     written = []
-    for suffix, content in ((".html", html), (".txt", text), (".eml", msg.as_string())):
-        if content is None:
-            continue
-        path = target / f"{args.name}{suffix}"
-        with open(path, "w", encoding="utf-8", newline="") as f:  # as composed, line ends kept
-            f.write(content)
-        written.append(path)
-        out.say("cli.preview.wrote", path=str(path))
+    try:
+        target.mkdir(parents=True, exist_ok=True)
+        for suffix, content in ((".html", html), (".txt", text), (".eml", msg.as_string())):
+            if content is None:
+                continue
+            path = target / f"{args.name}{suffix}"
+            with open(path, "w", encoding="utf-8", newline="") as f:  # as composed, line ends kept
+                f.write(content)
+            written.append(path)
+            out.say("cli.preview.wrote", path=str(path))
+    except OSError as exc:
+        out.line(_ui.error_text(exc))
+        return 1
     if args.open and html is not None:
         webbrowser.open((target / f"{args.name}.html").resolve().as_uri())
     return 0
@@ -108,6 +120,25 @@ class _RecordingUndefined(jinja2.Undefined):
     def _fail_with_undefined_error(self, *args: Any, **kwargs: Any) -> Any:
         self._note()
         return type(self)(name=self._undefined_name, obj=self._undefined_obj)
+
+    # the base class binds these to its own method when the class is made:
+    # bind them again, so that arithmetic, comparisons, indexing and calls
+    # are noted too rather than ending the render at the first of them
+    __add__ = __radd__ = __sub__ = __rsub__ = _fail_with_undefined_error
+    __mul__ = __rmul__ = __div__ = __rdiv__ = _fail_with_undefined_error
+    __truediv__ = __rtruediv__ = _fail_with_undefined_error
+    __floordiv__ = __rfloordiv__ = _fail_with_undefined_error
+    __mod__ = __rmod__ = __pow__ = __rpow__ = _fail_with_undefined_error
+    __pos__ = __neg__ = __call__ = __getitem__ = _fail_with_undefined_error
+    __lt__ = __le__ = __gt__ = __ge__ = _fail_with_undefined_error
+
+    def __int__(self) -> int:  # type: ignore[override]
+        self._note()
+        return 0
+
+    def __float__(self) -> float:  # type: ignore[override]
+        self._note()
+        return 0.0
 
     def __str__(self) -> str:
         self._note()
@@ -229,7 +260,8 @@ def lint_directory(
             names.clear()
             try:
                 rendered = env.get_template(f"{stem}{suffix}").render(dict(sample))
-            except jinja2.TemplateError as exc:
+            except (jinja2.TemplateError, UnicodeDecodeError) as exc:
+                # a file that does not render (or is not UTF-8) is a finding; go on
                 report.findings.append(f"{stem}{suffix}: {_ui.error_text(exc)}")
                 continue
             for name in dict.fromkeys(names):
