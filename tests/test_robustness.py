@@ -76,6 +76,33 @@ def test_function_type_cannot_be_instantiated_or_changed():
     assert_clean(result, "True")
 
 
+def test_function_object_made_through_an_assigned_new_is_harmless():
+    # 3.9 has no immutable heap types: a __new__ assigned to the type makes an
+    # object that no table filled; every attribute of it must stay safe.
+    result = run_python("""
+        import inspect
+        from brisvane import EasyMailer
+        kind = type(EasyMailer.send)
+        try:
+            kind.__new__ = staticmethod(lambda cls: object.__new__(cls))
+            empty = kind()
+        except TypeError:
+            print("refused")
+        else:
+            for name in ("__name__", "__doc__", "__defaults__", "__annotations__",
+                         "__signature__", "__globals__", "__dict__"):
+                getattr(empty, name)
+            repr(empty)
+            for attempt in (empty, lambda: inspect.signature(empty)):
+                try:
+                    attempt()
+                except (TypeError, ValueError):
+                    pass
+            print("refused" if __import__("sys").version_info >= (3, 10) else "harmless")
+    """)
+    assert_clean(result, "refused" if sys.version_info >= (3, 10) else "harmless")
+
+
 def test_function_type_is_final_and_immutable_where_the_interpreter_allows():
     kind = type(EasyMailer.send)
     if sys.version_info >= (3, 10):  # 3.9 has no immutable heap types
