@@ -28,6 +28,63 @@ def assert_clean(result: subprocess.CompletedProcess, expected: str) -> None:
     assert result.stdout.strip().splitlines()[-1] == expected, result.stdout
 
 
+# --- lists that change while an operation walks them ------------------------
+
+# Each changes a list while send walks it: another thread, or Python code that
+# the walk itself runs (a replaced email.utils function, an attachment step).
+LIST_CHANGES = {
+    "another thread": """
+        stop = False
+        def grow():
+            i = 0
+            while not stop:
+                shared.append(f"用户{i} <u{i}@example.com>")
+                i += 1
+                if len(shared) > 200:
+                    del shared[:150]
+        worker = threading.Thread(target=grow)
+        worker.start()
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end:
+            m.send(shared, "s", body="b", cc=shared)
+        stop = True
+        worker.join()
+    """,
+    "getaddresses": """
+        real = email.utils.getaddresses
+        def getaddresses(values):
+            shared.clear()
+            shared.extend([object(), "x" * 10])
+            gc.collect()
+            return real(values)
+        email.utils.getaddresses = getaddresses
+        try:
+            m.send(shared, "s", body="b")
+        except TypeError:
+            pass
+    """,
+    "attachment step": """
+        items = [{"filename": "a.txt", "data": b"x"} for _ in range(5)]
+        m._attach_binary = lambda msg, item: (items.clear(), gc.collect())
+        m.send("a@example.com", "s", body="b", attachments=items)
+    """,
+}
+
+
+@pytest.mark.parametrize("change", LIST_CHANGES.values(), ids=LIST_CHANGES.keys())
+def test_list_changed_during_send(change):
+    result = run_python(f"""
+        import email.utils, gc, threading, time
+        from brisvane import EasyMailer
+        m = EasyMailer("h", 465, "u", "p")
+        m._do_send = lambda msg, recipients, sender: msg.as_string()
+        shared = [f"用户{{i}} <u{{i}}@example.com>" for i in range(50)]
+        {textwrap.indent(textwrap.dedent(change), " " * 8).strip()}
+        print("done")
+    """)
+    assert_clean(result, "done")
+
+
 # --- recursion through the package's own functions ---------------------------
 
 LOOPS = {
