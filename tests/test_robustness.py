@@ -308,6 +308,36 @@ def test_daemon_thread_in_an_operation_at_exit_ends_cleanly(point):
     assert_clean(result, "exiting")
 
 
+def test_daemon_thread_in_a_finalizer_run_by_an_operation_at_exit_ends_cleanly():
+    # The message's last reference goes when send returns; its __del__ is
+    # still running (from a C++ destructor) when the interpreter exits.
+    result = run_python("""
+        import threading, time
+        from email.mime.multipart import MIMEMultipart
+        import brisvane.mailer as module
+        from brisvane import EasyMailer
+
+        started = threading.Event()
+
+        class Message(MIMEMultipart):
+            def __del__(self):
+                started.set()
+                while True:
+                    time.sleep(0.001)
+
+        module.MIMEMultipart = Message
+        mailer = EasyMailer("h", 1, "u", "p")
+        mailer._do_send = lambda msg, recipients, sender: None
+        for _ in range(4):
+            threading.Thread(target=lambda: mailer.send("a@example.com", "s", body="b"),
+                             daemon=True).start()
+        started.wait(10)
+        time.sleep(0.05)
+        print("exiting")
+    """)
+    assert_clean(result, "exiting")
+
+
 # --- credentials never appear in the login step's errors ----------------------
 
 @pytest.mark.parametrize("password", ["pässwörd-42", "密码-秘密", PASSWORD + "\u00e9"])
