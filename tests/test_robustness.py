@@ -28,6 +28,63 @@ def assert_clean(result: subprocess.CompletedProcess, expected: str) -> None:
     assert result.stdout.strip().splitlines()[-1] == expected, result.stdout
 
 
+# --- lists that change while an operation walks them ------------------------
+
+# Each changes a list while send walks it: another thread, or Python code that
+# the walk itself runs (a replaced email.utils function, an attachment step).
+LIST_CHANGES = {
+    "another thread": """
+        stop = False
+        def grow():
+            i = 0
+            while not stop:
+                shared.append(f"用户{i} <u{i}@example.com>")
+                i += 1
+                if len(shared) > 200:
+                    del shared[:150]
+        worker = threading.Thread(target=grow)
+        worker.start()
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end:
+            m.send(shared, "s", body="b", cc=shared)
+        stop = True
+        worker.join()
+    """,
+    "getaddresses": """
+        real = email.utils.getaddresses
+        def getaddresses(values):
+            shared.clear()
+            shared.extend([object(), "x" * 10])
+            gc.collect()
+            return real(values)
+        email.utils.getaddresses = getaddresses
+        try:
+            m.send(shared, "s", body="b")
+        except TypeError:
+            pass
+    """,
+    "attachment step": """
+        items = [{"filename": "a.txt", "data": b"x"} for _ in range(5)]
+        m._attach_binary = lambda msg, item: (items.clear(), gc.collect())
+        m.send("a@example.com", "s", body="b", attachments=items)
+    """,
+}
+
+
+@pytest.mark.parametrize("change", LIST_CHANGES.values(), ids=LIST_CHANGES.keys())
+def test_list_changed_during_send(change):
+    result = run_python(f"""
+        import email.utils, gc, threading, time
+        from brisvane import EasyMailer
+        m = EasyMailer("h", 465, "u", "p")
+        m._do_send = lambda msg, recipients, sender: msg.as_string()
+        shared = [f"用户{{i}} <u{{i}}@example.com>" for i in range(50)]
+        {textwrap.indent(textwrap.dedent(change), " " * 8).strip()}
+        print("done")
+    """)
+    assert_clean(result, "done")
+
+
 # --- recursion through the package's own functions ---------------------------
 
 LOOPS = {
@@ -74,6 +131,33 @@ def test_function_type_cannot_be_instantiated_or_changed():
         print(repr(EasyMailer.send).startswith("<function EasyMailer.send at "))
     """)
     assert_clean(result, "True")
+
+
+def test_function_object_made_through_an_assigned_new_is_harmless():
+    # 3.9 has no immutable heap types: a __new__ assigned to the type makes an
+    # object that no table filled; every attribute of it must stay safe.
+    result = run_python("""
+        import inspect
+        from brisvane import EasyMailer
+        kind = type(EasyMailer.send)
+        try:
+            kind.__new__ = staticmethod(lambda cls: object.__new__(cls))
+            empty = kind()
+        except TypeError:
+            print("refused")
+        else:
+            for name in ("__name__", "__doc__", "__defaults__", "__annotations__",
+                         "__signature__", "__globals__", "__dict__"):
+                getattr(empty, name)
+            repr(empty)
+            for attempt in (empty, lambda: inspect.signature(empty)):
+                try:
+                    attempt()
+                except (TypeError, ValueError):
+                    pass
+            print("refused" if __import__("sys").version_info >= (3, 10) else "harmless")
+    """)
+    assert_clean(result, "refused" if sys.version_info >= (3, 10) else "harmless")
 
 
 def test_function_type_is_final_and_immutable_where_the_interpreter_allows():
@@ -217,6 +301,36 @@ def test_daemon_thread_in_an_operation_at_exit_ends_cleanly(point):
         mailer = EasyMailer("h", 1, "u", "p")
         for _ in range(4):
             threading.Thread(target=lambda: {call}, daemon=True).start()
+        started.wait(10)
+        time.sleep(0.05)
+        print("exiting")
+    """)
+    assert_clean(result, "exiting")
+
+
+def test_daemon_thread_in_a_finalizer_run_by_an_operation_at_exit_ends_cleanly():
+    # The message's last reference goes when send returns; its __del__ is
+    # still running (from a C++ destructor) when the interpreter exits.
+    result = run_python("""
+        import threading, time
+        from email.mime.multipart import MIMEMultipart
+        import brisvane.mailer as module
+        from brisvane import EasyMailer
+
+        started = threading.Event()
+
+        class Message(MIMEMultipart):
+            def __del__(self):
+                started.set()
+                while True:
+                    time.sleep(0.001)
+
+        module.MIMEMultipart = Message
+        mailer = EasyMailer("h", 1, "u", "p")
+        mailer._do_send = lambda msg, recipients, sender: None
+        for _ in range(4):
+            threading.Thread(target=lambda: mailer.send("a@example.com", "s", body="b"),
+                             daemon=True).start()
         started.wait(10)
         time.sleep(0.05)
         print("exiting")

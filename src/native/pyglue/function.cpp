@@ -160,6 +160,9 @@ py::object build_signature(const Operation& op) {
 PyObject* get_signature(PyObject* self, void*) {
     return guarded_call([&] {
         Fields& f = fields_of(self);
+        // An object that make_function did not fill has no table (on 3.9 the
+        // type stays changeable, so a `__new__` assigned to it can make one).
+        if (f.binding.op == nullptr) return py::object(py::none());
         if (!f.signature) f.signature = build_signature(*f.binding.op);
         return f.signature;
     });

@@ -11,6 +11,12 @@
 
 #include <Python.h>
 
+#include <version>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#include <unistd.h>
+#endif
+
 namespace pyglue {
 
 inline bool may_release_references() {
@@ -22,8 +28,22 @@ inline bool may_release_references() {
     return PyGILState_Check() != 0;
 }
 
+// Releasing the last reference may run Python code (a __del__, a weakref
+// callback) that meets the interpreter's exit and ends the thread.  The
+// destructor that released it cannot be unwound (it is noexcept), so the
+// thread waits there for the process to end instead, as such threads do from
+// 3.14 on.
 inline void release_reference(PyObject* object) {
-    if (object != nullptr && may_release_references()) Py_DECREF(object);
+    if (object == nullptr || !may_release_references()) return;
+#if defined(__GLIBCXX__)
+    try {
+        Py_DECREF(object);
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
+    }
+#else
+    Py_DECREF(object);
+#endif
 }
 
 }  // namespace pyglue
