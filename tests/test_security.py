@@ -78,6 +78,28 @@ def test_header_injection_refused(world, how, br, header):
     assert calls == []
 
 
+class ChangesAfterCheck(list):
+    """A list whose items gain a line break after the first walk over them,
+    as a list another thread changes between the check and the writing."""
+
+    walks = 0
+
+    def __iter__(self):
+        self.walks += 1
+        items = list.__iter__(self)
+        return items if self.walks == 1 else (evil("\r\n") for _ in items)
+
+
+@pytest.mark.parametrize("field", ["to", "cc"])
+@pytest.mark.parametrize("count", [1, 30], ids=["one line", "folded"])
+def test_list_changed_after_its_check_cannot_inject(world, field, count):
+    m, calls, _ = world
+    kw = {field: ChangesAfterCheck(f"u{i}@example.com" for i in range(count))}
+    with pytest.raises(ValueError, match="linefeed or carriage return"):
+        call(m, "send", **kw)
+    assert calls == []
+
+
 @pytest.mark.parametrize("br", BREAKS, ids=["crlf", "lf", "cr", "nul"])
 @pytest.mark.parametrize("where", ["init", "attribute"])
 def test_default_sender_injection_refused(world, br, where):

@@ -9,22 +9,27 @@ namespace {
 // for any other character, raises a UnicodeEncodeError that carries the whole
 // encoded text (the password in it) in its arguments, its repr and every log
 // that records it.  The caller gets a UnicodeEncodeError from the login step
-// all the same, with the encoding, positions and reason, but the text withheld.
+// all the same, with its encoding and reason, but the text withheld: the one
+// the Python session helper raises.
 void login_without_echo(const py::object& login, py::handle username, py::handle password) {
+    py::object original;
     try {
         call_positional(login, {username, password});
+        return;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_UnicodeEncodeError)) throw;
-        py::object original = error.value();
-        py::object replacement =
-            call_positional(PyExc_UnicodeEncodeError,
-                            {original.attr("encoding"), py::str(""), original.attr("start"),
-                             original.attr("end"), original.attr("reason")});
-        // Raised afresh, with neither the original as its context nor the
-        // frames (whose locals hold the password) of its traceback.
-        PyErr_SetObject(PyExc_UnicodeEncodeError, replacement.ptr());
-        throw_current();
+        original = error.value();
     }
+    // Outside the handler: what runs from here (the attributes are Python
+    // code) may meet the interpreter's exit, and the handler's error must not
+    // be unwound with it.
+    py::object replacement = call_positional(
+        PyExc_UnicodeEncodeError, {original.attr("encoding"), py::str("\ufffd"), py::int_(0),
+                                   py::int_(1), original.attr("reason")});
+    // Raised afresh, with neither the original as its context nor the frames
+    // (whose locals hold the password) of its traceback.
+    PyErr_SetObject(PyExc_UnicodeEncodeError, replacement.ptr());
+    throw_current();
 }
 
 }  // namespace

@@ -554,13 +554,17 @@ py::object address_header(const char* name, py::handle value) {
 py::object recipient_header(const char* name, py::handle value) {
     if (!PyList_Check(value.ptr())) return address_header(name, value);
     // str.join's own TypeError for an item that is not text.
+    // The list may have changed since it was checked (another thread): what
+    // is written is checked again.
     py::str joined = py::str(", ").attr("join")(value);
+    check_header_value(joined);
     if (!encodable(joined) || fits_as_is(name, joined)) return joined;
     Folder f(name, 1);
     Py_ssize_t index = 0;
     for_each_item(value, [&](py::handle item) {
         // (the list was text when joined; an item changed since then is left out)
         if (!PyUnicode_Check(item.ptr()) || !encodable(item)) return;
+        check_header_value(item);
         if (index++ > 0) f.word(",", Gap::none);
         shape_address(f, py::reinterpret_borrow<py::str>(item), f.empty() ? Gap::none : Gap::space);
     });
