@@ -73,7 +73,8 @@ ANSWERS: tuple[Answer, ...] = (
     Answer(
         "dns",
         r"Name or service not known|nodename nor servname|getaddrinfo failed|"
-        r"Temporary failure in name resolution|No address associated|'idna' codec",
+        r"Temporary failure in name resolution|No address associated|"
+        r"'idna' codec|label empty or too long",
     ),
     Answer("timeout", r"timed out|TimeoutError"),
     Answer("disconnected", r"Connection unexpectedly closed|SMTPServerDisconnected"),
