@@ -11,10 +11,9 @@
 
 #include <Python.h>
 
-#include <version>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
+#if __has_include(<unistd.h>)
 #include <unistd.h>
+#define PYGLUE_HAS_PAUSE 1
 #endif
 
 namespace pyglue {
@@ -32,13 +31,14 @@ inline bool may_release_references() {
 // callback) that meets the interpreter's exit and ends the thread.  The
 // destructor that released it cannot be unwound (it is noexcept), so the
 // thread waits there for the process to end instead, as such threads do from
-// 3.14 on.
+// 3.14 on.  Py_DECREF throws nothing of C++'s own: what arrives here is that
+// unwinding (pthread_exit's), caught without binding a reference to it.
 inline void release_reference(PyObject* object) {
     if (object == nullptr || !may_release_references()) return;
-#if defined(__GLIBCXX__)
+#if defined(PYGLUE_HAS_PAUSE)
     try {
         Py_DECREF(object);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         for (;;) pause();
     }
 #else
