@@ -145,6 +145,9 @@ def test_host_that_is_not_a_host_name(capsys):
     argv = ["check", "a" * 300 + ".com", "--user", USERNAME, "--password-env", "SMTP_PW"]
     assert main(argv + ["--timeout", "30"]) == 1
     assert "could not be resolved" in capsys.readouterr().out
+    send = ["send", "--host", "a..b", "--user", USERNAME, "--to", "a@example.com"]
+    assert main(send + ["--password-env", "SMTP_PW", "--subject", "s", "--body", "x"]) == 1
+    assert "could not be resolved" in capsys.readouterr().out
 
 
 def test_stalled_greeting_bounded_by_the_timeout(capsys):

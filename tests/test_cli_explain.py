@@ -176,11 +176,17 @@ def test_server_text_in_gbk_is_decoded(given):
     assert "请使用授权码登录" in explain.decode(given)
 
 
-def test_unknown_answer_is_shown_not_guessed(capsys):
-    answer = "(550, b'5.1.1 <nobody@example.com>: Recipient address rejected: User unknown')"
+@pytest.mark.parametrize("answer, shown", [
+    ("(550, b'5.1.1 <nobody@example.com>: Recipient address rejected: User unknown')",
+     "Recipient address rejected"),
+    # a 4xx number inside a 5xx answer is no temporary failure
+    ("SMTPSenderRefused: (550, b'5.7.1 rejected: 421 lines over the limit', 'a@example.com')",
+     "421 lines over the limit"),
+])
+def test_unknown_answer_is_shown_not_guessed(capsys, answer, shown):
     assert main(["explain", "--lang", "en", answer]) == 1
     out = capsys.readouterr().out
-    assert "not one brisvane knows" in out and "Recipient address rejected" in out
+    assert "not one brisvane knows" in out and shown in out
     assert "5xx code is final" in out and "Cause:" not in out
 
 

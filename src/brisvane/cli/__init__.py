@@ -143,6 +143,12 @@ def _run(args: Any, lang: Optional[str]) -> int:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run one command; the exit status."""
     argv = list(sys.argv[1:] if argv is None else argv)
+    for stream in (sys.stdout, sys.stderr):
+        # a console without Chinese (or a server's odd bytes) must not stop
+        # the report, nor the help
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="replace")
     lang = _lang_of(argv)
     parser = build_parser(lang)
     try:
@@ -152,11 +158,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.command is None:
         parser.print_help()
         return 1
-    for stream in (sys.stdout, sys.stderr):
-        # a console without Chinese (or a server's odd bytes) must not stop the report
-        reconfigure = getattr(stream, "reconfigure", None)
-        if reconfigure is not None:
-            reconfigure(errors="replace")
     try:
         return _run(args, args.lang or lang)
     except KeyboardInterrupt:
@@ -165,7 +166,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # the reader went away (`brisvane lint | head`): nothing more to show;
         # send the rest of stdout, flushed at exit, nowhere
         try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
         except (OSError, ValueError):
             pass
         return 1

@@ -79,8 +79,8 @@ ANSWERS: tuple[Answer, ...] = (
     Answer("timeout", r"timed out|TimeoutError"),
     Answer("disconnected", r"Connection unexpectedly closed|SMTPServerDisconnected"),
     Answer("bad_credentials", r"\b535\b|SMTPAuthenticationError"),
-    # the code first, in a tuple, or after the error's name ("SMTPDataError: 451 ...")
-    Answer("temporary", r"(^|\(|: )\s*4\d\d\b"),
+    # the code first, in a tuple, or after an SMTP error's name ("SMTPDataError: 451 ...")
+    Answer("temporary", r"(^|\(|SMTP\w*: )\s*4\d\d\b"),
 )
 
 _BYTES_LITERAL = re.compile(r"""b(?:'(?:[^'\\]|\\.)*'|"(?:[^"\\]|\\.)*")""")

@@ -54,8 +54,6 @@ def _setting(value: Any, name: str) -> Any:
 
 
 def run(args: Any, out: _ui.Output) -> int:
-    import smtplib
-
     from brisvane import delivery
     from brisvane.mailer import EasyMailer
 
@@ -75,7 +73,7 @@ def run(args: Any, out: _ui.Output) -> int:
         out.say("cli.send.bad_mode", mode=mode)
         return 1
     port_text = _setting(args.port, "PORT")
-    if port_text is not None and not (str(port_text).isdigit() and 0 < int(port_text) < 65536):
+    if port_text is not None and not (str(port_text).isdecimal() and 0 < int(port_text) < 65536):
         out.say("cli.send.bad_port", port=port_text)
         return 1
     port = int(port_text) if port_text else default_port(host, user, mode) or 465
@@ -128,13 +126,15 @@ def run(args: Any, out: _ui.Output) -> int:
         else:
             mailer.send(recipients, args.subject, body, html, **common)
     except Exception as exc:  # everything the class lets through is reported
-        out.failed(explain.decode(_ui.error_text(exc)))
+        said = explain.decode(_ui.error_text(exc))
+        out.failed(said)
         _ui.record_failure("send", exc, host=host, port=port, mode=mode, user=user)
-        if isinstance(exc, (OSError, smtplib.SMTPException)):
-            # the server's or the network's answer; a mistake in the mail itself
-            # (a header, a template) is said by its own line above
+        if isinstance(exc, OSError) or explain.match(said) is not None:
+            # the server's or the network's answer (smtplib's errors are
+            # OSErrors), or one known; a mistake in the mail itself (a header,
+            # a template) is said by its own line above
             out.line()
-            explain.explain(out, explain.decode(_ui.error_text(exc)), host, user)
+            explain.explain(out, said, host, user)
         return 1
     count = len(args.to) + len(args.cc or ()) + len(args.bcc or ())
     out.done(out.text("cli.send.sent", count=count))
