@@ -19,6 +19,15 @@ from typing import Any, Callable, Literal, Optional, Protocol, Union
 # (a union of single literals: the same type, and a union at run time too)
 Mode = Union[Literal["ssl"], Literal["starttls"], Literal["plain"]]
 MODES: tuple[Mode, ...] = ("ssl", "starttls", "plain")
+# The port each mode is usually offered on (submission over implicit TLS,
+# submission with STARTTLS, and the relay port, where plain text is the rule).
+DEFAULT_PORTS: dict[Mode, int] = {"ssl": 465, "starttls": 587, "plain": 25}
+# The keyword arguments of EasyMailer that choose each mode.
+MODE_ARGUMENTS: dict[Mode, str] = {
+    "ssl": "",
+    "starttls": ", use_ssl=False, use_tls=True",
+    "plain": ", use_ssl=False",
+}
 
 # An SASL answer: called with no argument for the initial response, then
 # with each decoded server challenge; returns the (ASCII) text to send.
