@@ -8,6 +8,8 @@
   throw-away CA that the process trusts while the server runs.  Its fault
   switches refuse the login or recipients, answer with a chosen code, drop the
   connection or stall at a chosen step.
+- :class:`ScriptedServer` is a hostile peer: it answers each command with the
+  bytes a test gives, dripped, endless or never, and needs nothing installed.
 
 The server needs ``pip install 'brisvane[testing]'`` (aiosmtpd and trustme);
 they are imported when a server starts, not with this module.  The pytest
@@ -36,13 +38,14 @@ from functools import cached_property, lru_cache
 from typing import TYPE_CHECKING, Any, Callable, Iterator, NamedTuple, Optional, Union
 
 from brisvane import _messages
+from brisvane._scripted import ScriptedServer, drip, endless
 
 if TYPE_CHECKING:
     from brisvane.mailer import EasyMailer
 
 __all__ = [
-    "MODES", "STEPS", "Address", "Attachment", "Login", "SMTPTestServer", "SentMail", "capture",
-    "certificate_authority",
+    "MODES", "STEPS", "Address", "Attachment", "Login", "SMTPTestServer", "ScriptedServer",
+    "SentMail", "capture", "certificate_authority", "drip", "endless",
 ]
 
 MODES = ("ssl", "starttls", "plain")

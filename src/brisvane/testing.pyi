@@ -3,6 +3,7 @@ from email.message import EmailMessage
 from typing import Any, NamedTuple, Optional, Union
 
 from brisvane.mailer import EasyMailer
+from brisvane._scripted import ScriptedServer as ScriptedServer, drip as drip, endless as endless
 
 __all__ = [
     "MODES", "STEPS", "Address", "Attachment", "Login", "SMTPTestServer", "SentMail", "capture",
