@@ -102,6 +102,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.ehlo.extensions": ("extensions: {names}", "扩展：{names}"),
     "cli.ehlo.auth": ("AUTH mechanisms: {names}", "认证机制：{names}"),
     "cli.ehlo.size": ("size limit: {mib} MiB", "邮件大小上限：{mib} MiB"),
+    "cli.ehlo.size_not_a_number": (
+        "size limit: the server sent SIZE {value}, which is not a number of bytes",
+        "邮件大小上限：服务器发送的 SIZE {value} 不是字节数",
+    ),
     "cli.ehlo.plain_offers_starttls": (
         "the server offers STARTTLS, but this mode would send the password unencrypted: use --mode starttls",
         "服务器支持 STARTTLS，但此模式会以明文发送密码：请使用 --mode starttls",
@@ -135,6 +139,15 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "以下设置可以连接；这样创建 mailer：",
     ),
     "cli.check.nothing_works": ("No port and mode answered.", "没有任何端口和模式能连接成功。"),
+    "cli.check.only_plain": (
+        "Port {port} answers only in plain text, without STARTTLS; the password was not sent. "
+        "A missing STARTTLS can be an attack: someone between you and the server can strip it "
+        "from the server's answer to read the password (STARTTLS stripping). Log in there "
+        "without TLS only if you trust every network on the way: --mode plain.",
+        "端口 {port} 只以明文应答，不提供 STARTTLS；密码没有发送。缺少 STARTTLS 可能是攻击："
+        "你和服务器之间的人可以从服务器的回复中删去 STARTTLS，以读取密码（STARTTLS 剥离攻击）。"
+        "只有在信任途经的每一段网络时，才在那里不用 TLS 登录：--mode plain。",
+    ),
     "cli.send.no_server": (
         "give --host and --user, or set BRISVANE_HOST and BRISVANE_USER",
         "请给出 --host 和 --user，或设置 BRISVANE_HOST 和 BRISVANE_USER",
@@ -151,6 +164,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.arg.seconds": (
         "{value!r} is not a positive number of seconds",
         "{value!r} 不是正的秒数",
+    ),
+    "cli.arg.seconds_too_long": (
+        "{value!r} seconds is too long: at most {limit}",
+        "{value!r} 秒太长：最多 {limit} 秒",
     ),
     "cli.context.unreadable": (
         "the context {value!r} is neither a file nor JSON ({error})",
@@ -354,13 +371,18 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "或提交端口 465/587。",
     ),
     "cli.answer.no_starttls.cause": (
-        "STARTTLS was asked for, but this port does not offer it.",
-        "请求了 STARTTLS，但该端口不支持。",
+        "STARTTLS was asked for, but this port does not offer it, so the password was not sent. "
+        "A missing STARTTLS can be an attack: someone between you and the server can strip it "
+        "from the server's answer to read the password (STARTTLS stripping).",
+        "请求了 STARTTLS，但该端口不支持，因此密码没有发送。缺少 STARTTLS 可能是攻击：你和服务器之间的人"
+        "可以从服务器的回复中删去 STARTTLS，以读取密码（STARTTLS 剥离攻击）。",
     ),
     "cli.answer.no_starttls.fix": (
         "Use implicit TLS on its port (usually 465, use_ssl=True), or check the port with "
-        "brisvane check HOST --mode auto.",
-        "在对应端口使用隐式 TLS（通常为 465，use_ssl=True），或用 brisvane check HOST --mode auto 检查端口。",
+        "brisvane check HOST --mode auto. Where the server usually offers STARTTLS, try again "
+        "from another network.",
+        "在对应端口使用隐式 TLS（通常为 465，use_ssl=True），或用 brisvane check HOST --mode auto 检查端口。"
+        "如果该服务器平时提供 STARTTLS，请换一个网络再试。",
     ),
     "cli.answer.tls_on_plain_port.cause": (
         "Implicit TLS (use_ssl=True) against a port that speaks plain SMTP or STARTTLS: the server "
@@ -513,8 +535,9 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "端口（默认取服务商的设置，否则按模式：465、587、25）",
     ),
     "cli.help.mode": (
-        "TLS mode: ssl (implicit TLS), starttls, plain; auto tries them",
-        "TLS 模式：ssl（隐式 TLS）、starttls、plain；auto 会逐一尝试",
+        "TLS mode: ssl (implicit TLS), starttls, plain; auto tries the TLS modes (the password "
+        "goes in plain text only with plain)",
+        "TLS 模式：ssl（隐式 TLS）、starttls、plain；auto 会逐一尝试 TLS 模式（只有 plain 才会以明文发送密码）",
     ),
     "cli.help.send_mode": (
         "TLS mode: ssl (implicit TLS, the default), starttls, plain (default: BRISVANE_MODE)",

@@ -4,8 +4,6 @@ message built by the class's own composition."""
 
 from __future__ import annotations
 
-import datetime
-import json
 import re
 import webbrowser
 from dataclasses import dataclass, field
@@ -15,16 +13,23 @@ from typing import Any, Optional
 import jinja2
 
 from brisvane.cli import _ui
-from brisvane.cli.send import load_context
+from brisvane.cli._ui import load_context
 
 __all__ = ["Report", "lint_directory", "lint_html", "lint_text", "run_lint", "run_preview"]
+
+
+def _no_delivery(msg: Any, recipients: list[str], sender: str) -> None:
+    pass
 
 
 def _mailer(template_dir: Optional[str]) -> Any:
     from brisvane.mailer import EasyMailer
 
-    # never connects: only its engine and its composition are used
-    return EasyMailer("localhost", 465, "preview@example.com", "", template_dir=template_dir)
+    # never connects: only its engine and its composition are used, and its
+    # delivery (an instance attribute, the class's seam) goes nowhere
+    mailer = EasyMailer("localhost", 465, "preview@example.com", "", template_dir=template_dir)
+    setattr(mailer, "_do_send", _no_delivery)  # noqa: B010 (a method is replaced on the instance)
+    return mailer
 
 
 def _sample_context(env: Any, name: str) -> dict[str, Any]:
@@ -37,9 +42,15 @@ def _sample_context(env: Any, name: str) -> dict[str, Any]:
     return {}
 
 
-def _now() -> str:
-    # as send_template adds it
-    return datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
+def _stamped(mailer: Any, context: dict[str, Any]) -> dict[str, Any]:
+    """`context` with the time of the call, as ``send_template`` adds it:
+    by the class itself, through a call that renders no template and
+    delivers nowhere (a non-empty context gains "occurred_at")."""
+    completed = dict(context) or {"": None}
+    mailer.send_template("preview@example.com", "", "\x00", completed)
+    if not context:
+        del completed[""]
+    return completed
 
 
 def run_preview(args: Any, out: _ui.Output) -> int:
@@ -54,7 +65,7 @@ def run_preview(args: Any, out: _ui.Output) -> int:
         return 1
     if args.locale:
         context["locale"] = args.locale
-    context.setdefault("occurred_at", _now())
+    context = _stamped(mailer, context)
     try:
         html = engine.render(f"{args.name}.html", dict(context))
         text = engine.render(f"{args.name}.txt", dict(context))
@@ -71,7 +82,17 @@ def run_preview(args: Any, out: _ui.Output) -> int:
         prefix = f"{where}{f':{line}' if line else ''}: " if where else ""
         out.line(prefix + _ui.error_text(exc))
         return 1
-    msg = mailer._build_message(args.to, subject, text, html, None, None, None, None, None)
+    msg = mailer._build_message(
+        to=args.to,
+        subject=subject,
+        body=text,
+        html=html,
+        cc=None,
+        sender=None,
+        sender_name=None,
+        attachments=None,
+        reply_to=None,
+    )
 
     target = Path(args.out)
     out.say("cli.preview.subject", subject=subject)
@@ -229,7 +250,8 @@ def lint_directory(
 ) -> list[Report]:
     """One report per template pair in `directory` (names starting with
     ``_`` are layouts and partials, linted through the templates using them)."""
-    engine = _mailer(str(directory))._template_engine
+    mailer = _mailer(str(directory))
+    engine = mailer._template_engine
     names: list[str] = []
     env = engine.env.overlay(undefined=_recording_undefined(names), cache_size=0)
     stems = sorted(
@@ -245,12 +267,14 @@ def lint_directory(
             sample = (
                 context
                 if context is not None
-                else load_context(str(json_file)) if json_file.is_file() else {}
+                else load_context(str(json_file))
+                if json_file.is_file()
+                else {}
             )
         except (OSError, ValueError) as exc:
             report.findings.append(_ui.error_text(exc))
             continue
-        sample = {"occurred_at": _now(), **sample}
+        sample = _stamped(mailer, sample)
         has_html = (directory / f"{stem}.html").is_file()
         if has_html and not (directory / f"{stem}.txt").is_file():
             report.findings.append(out.text("cli.lint.no_text"))
