@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import re
 import webbrowser
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional
@@ -180,29 +181,50 @@ def _recording_undefined(names: list[str]) -> type[jinja2.Undefined]:
 
 
 _ENTITY = re.compile(r"&(#[0-9]+|#x[0-9a-f]+|[a-z][a-z0-9]*);", re.IGNORECASE)
-_CHECKS: tuple[tuple[str, re.Pattern[str]], ...] = (
-    (
-        "cli.lint.script",
-        re.compile(r"<script\b|\bon(load|click|error|mouseover)\s*=|javascript:", re.I),
-    ),
-    (
-        "cli.lint.remote_image",
-        re.compile(
-            r"<(img|image|input)\b[^>]*\bsrc\s*=\s*[\"']?\s*(https?:)?//"
-            r"|\bbackground\s*=\s*[\"']?\s*(https?:)?//"
-            r"|url\(\s*[\"']?\s*(https?:)?//",
-            re.I,
-        ),
-    ),
-    (
-        "cli.lint.remote_font",
-        re.compile(r"@font-face|@import\b|<link\b[^>]*\bhref\s*=\s*[\"']?\s*(https?:)?//", re.I),
-    ),
-    ("cli.lint.form", re.compile(r"<(form|input|select|textarea|button)\b", re.I)),
+# Every pattern below is linear in its input: no two quantifiers can take the
+# same run of text, and a tag's attributes are searched within that tag only.
+_TAG = re.compile(r"<(img|image|input|link)\b[^>]*", re.I)  # to the tag's end
+_REMOTE = r"\s*=\s*(?:[\"']\s*)?(?:https?:)?//"
+_SRC = re.compile(r"\bsrc" + _REMOTE, re.I)
+_HREF = re.compile(r"\bhref" + _REMOTE, re.I)
+_REMOTE_BACKGROUND = re.compile(
+    r"\bbackground" + _REMOTE + r"|url\(\s*(?:[\"']\s*)?(?:https?:)?//", re.I
 )
-_STYLE = re.compile(r"<style\b[^>]*>(.*?)</style\s*>", re.I | re.S)
-_WIDE_ATTR = re.compile(r"\bwidth\s*=\s*[\"']?\s*(\d+)(px)?[\"'\s>]", re.I)
-_WIDE_CSS = re.compile(r"(?<![-\w])(min-width|width)\s*:\s*(\d+)px", re.I)
+_SCRIPT = re.compile(r"<script\b|\bon(?:load|click|error|mouseover)\s*=|javascript:", re.I)
+_FONT = re.compile(r"@font-face|@import\b", re.I)
+_FORM = re.compile(r"<(?:form|input|select|textarea|button)\b", re.I)
+_STYLE_OPEN = re.compile(r"<style\b[^>]*", re.I)  # to the tag's end
+_STYLE_CLOSE = re.compile(r"</style\s*>", re.I)
+_WIDE_ATTR = re.compile(r"\bwidth\s*=\s*(?:[\"']\s*)?(\d{1,9})(?:px)?[\"'\s>]", re.I)
+_WIDE_CSS = re.compile(r"(?<![-\w])(?:min-width|width)\s*:\s*(\d{1,9})px", re.I)
+
+
+def _styles(html: str) -> Iterator[tuple[int, str]]:
+    """Where each ``<style>`` element starts, and its text (to the end of
+    `html` when it is not closed)."""
+    pos = 0
+    while (opened := _STYLE_OPEN.search(html, pos)) is not None:
+        if not html.startswith(">", opened.end()):
+            return  # a tag left open: no more elements
+        closed = _STYLE_CLOSE.search(html, opened.end() + 1)
+        end = len(html) if closed is None else closed.start()
+        yield opened.start(), html[opened.end() + 1 : end]
+        if closed is None:
+            return
+        pos = closed.end()
+
+
+def _without_comments(css: str) -> str:
+    """`css` without its ``/* ... */`` comments (one left open runs to the end)."""
+    kept, pos = [], 0
+    while (start := css.find("/*", pos)) != -1:
+        kept.append(css[pos:start])
+        end = css.find("*/", start + 2)
+        if end == -1:
+            return "".join(kept)
+        pos = end + 2
+    kept.append(css[pos:])
+    return "".join(kept)
 
 
 def _style_outside_media(css: str) -> bool:
@@ -210,7 +232,7 @@ def _style_outside_media(css: str) -> bool:
     (inline it instead).  Rules inside ``@media`` only refine inline styles."""
     depth, outside = 0, ""
     media: list[int] = []
-    for token in re.split(r"([{}])", re.sub(r"/\*.*?\*/", "", css, flags=re.S)):
+    for token in re.split(r"([{}])", _without_comments(css)):
         if token == "{":
             depth += 1
         elif token == "}":
@@ -225,15 +247,24 @@ def _style_outside_media(css: str) -> bool:
 
 
 def lint_html(out: _ui.Output, html: str) -> list[str]:
-    findings = [out.text(key) for key, pattern in _CHECKS if pattern.search(html)]
+    tags = [(m.group(1).lower(), m.group(0)) for m in _TAG.finditer(html)]
+    found = {
+        "cli.lint.script": _SCRIPT.search(html) is not None,
+        "cli.lint.remote_image": _REMOTE_BACKGROUND.search(html) is not None
+        or any(name != "link" and _SRC.search(tag) for name, tag in tags),
+        "cli.lint.remote_font": _FONT.search(html) is not None
+        or any(name == "link" and _HREF.search(tag) for name, tag in tags),
+        "cli.lint.form": _FORM.search(html) is not None,
+    }
+    findings = [out.text(key) for key, present in found.items() if present]
     body_start = re.search(r"<body\b", html, re.I)
-    for style in _STYLE.finditer(html):
-        if body_start is not None and style.start() > body_start.start():
+    for start, css in _styles(html):
+        if body_start is not None and start > body_start.start():
             findings.append(out.text("cli.lint.style_in_body"))
-        elif _style_outside_media(style.group(1)):
+        elif _style_outside_media(css):
             findings.append(out.text("cli.lint.style_block"))
     widths = [int(m.group(1)) for m in _WIDE_ATTR.finditer(html)]
-    widths += [int(m.group(2)) for m in _WIDE_CSS.finditer(html)]
+    widths += [int(m.group(1)) for m in _WIDE_CSS.finditer(html)]
     wide = [w for w in widths if w > 600]
     if wide:
         findings.append(out.text("cli.lint.too_wide", width=max(wide)))
