@@ -141,8 +141,19 @@ def _open(out: _ui.Output, host: str, port: int, mode: _session.Mode, timeout: f
         else:
             out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=True) from None
-    out.done(_ui.decode_bytes(server.greeting).splitlines()[0] if server.greeting else "")
+    out.done(_first_line(server.greeting))
     return server
+
+
+def _first_line(answer: bytes) -> str:
+    """The first line of a server's answer, decoded on its own."""
+    return _ui.decode_bytes(answer.split(b"\n", 1)[0].rstrip(b"\r"))
+
+
+def _parameter(features: dict[str, str], name: str) -> str:
+    """An EHLO keyword's parameters, decoded as the server's other text
+    (the library reads them as Latin-1)."""
+    return _ui.decode_bytes(features.get(name, "").strip().encode("latin-1", "replace"))
 
 
 def _size_line(out: _ui.Output, size: str) -> Optional[str]:
@@ -176,12 +187,12 @@ def _session_steps(
         out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=False) from None
     features = server.esmtp_features
-    out.done(_ui.decode_bytes(answer).splitlines()[0] if answer else str(code))
+    out.done(_first_line(answer) if answer else str(code))
     pad = "  " + " " * 15
     names = " ".join(sorted(k.upper() for k in features))
     out.line(pad, out.text("cli.ehlo.extensions", names=names))
-    out.line(pad, out.text("cli.ehlo.auth", names=features.get("auth", "").strip() or "-"))
-    size = _size_line(out, features.get("size", "").strip())
+    out.line(pad, out.text("cli.ehlo.auth", names=_parameter(features, "auth") or "-"))
+    size = _size_line(out, _parameter(features, "size"))
     if size is not None:
         out.line(pad, size)
     if mode == "plain" and "starttls" in features:
