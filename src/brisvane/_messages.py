@@ -189,8 +189,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
     ),
     "cli.send.no_attachment": ("no such file to attach: {path}", "要附加的文件不存在：{path}"),
     "cli.send.bad_mode": (
-        "mode must be ssl, starttls or plain, not {mode!r}",
-        "模式必须是 ssl、starttls 或 plain，而不是 {mode!r}",
+        "mode must be one of {modes}, not {mode!r}",
+        "模式必须是 {modes} 之一，而不是 {mode!r}",
     ),
     "cli.send.heading": (
         "Sending through {host}:{port}, {mode}, as {user}",

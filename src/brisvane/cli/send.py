@@ -46,7 +46,7 @@ def run(args: Any, out: _ui.Output) -> int:
         out.say("cli.send.no_body")
         return 1
     if mode not in _session.MODES:
-        out.say("cli.send.bad_mode", mode=mode)
+        out.say("cli.send.bad_mode", mode=mode, modes=", ".join(_session.MODES))
         return 1
     port_text = _setting(args.port, "PORT")
     if port_text is not None and not (str(port_text).isdecimal() and 0 < int(port_text) < 65536):
