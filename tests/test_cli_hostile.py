@@ -134,23 +134,23 @@ def test_no_outside_text_reaches_the_terminal_raw(command, capsys):
         assert "你好" in shown
 
 
-def test_colour_codes_are_the_only_escapes_on_a_terminal():
+def test_colour_codes_are_the_only_escapes_on_a_terminal(monkeypatch):
     class Terminal(io.StringIO):
         def isatty(self):
             return True
 
-    out = _ui.Output("en", Terminal())
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.setattr(sys, "stdout", Terminal())
+    main(["lint", "--builtin"])
+    main(["explain", f"(535, {HOSTILE.encode()!r})"])
+    out = _ui.Output("en")
     out.start("cli.step.greeting")
     out.failed(HOSTILE)
-    out.line(out.paint(HOSTILE, "bold"), HOSTILE)
-    written = out.stream.getvalue()
-    assert {m for m in re.findall("\x1b\\[[0-9;]*m", written)} <= {
-        "\x1b[31m",
-        "\x1b[1m",
-        "\x1b[2m",
-        "\x1b[0m",
-    }
+    written = sys.stdout.getvalue()
+    colours = set(re.findall("\x1b\\[[0-9;]*m", written))
+    assert colours == {"\x1b[32m", "\x1b[31m", "\x1b[1m", "\x1b[2m", "\x1b[0m"}
     assert CONTROL.findall(re.sub("\x1b\\[[0-9;]*m", "", written)) == []
+    assert "\\x1b[3" not in written  # no colour of ours written out as text
 
 
 def _fresh(directory, path):

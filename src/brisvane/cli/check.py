@@ -206,7 +206,7 @@ def _session_steps(
         if isinstance(exc, smtplib.SMTPResponseException):
             answer = exc.smtp_error
             said = _ui.decode_bytes(answer) if isinstance(answer, bytes) else str(answer)
-            out.failed(f"{exc.smtp_code} {said}")
+            out.failed(f"{exc.smtp_code} {said}"[: _ui.READ_LIMIT])
         else:
             out.failed(_ui.error_text(exc))
         raise StepFailed(exc, probe_others=False) from None

@@ -352,11 +352,11 @@ def run_lint(args: Any, out: _ui.Output) -> int:
             checked += 1
             if report.findings:
                 found += len(report.findings)
-                out.line(out.paint(out.text("cli.failed"), "fail") + f" {directory / report.name}")
+                out.line(out.paint(out.text("cli.failed"), "fail"), f" {directory / report.name}")
                 for finding in report.findings:
                     out.line(f"    {finding}")
             else:
-                out.line(out.paint(out.text("cli.ok"), "ok") + f" {directory / report.name}")
+                out.line(out.paint(out.text("cli.ok"), "ok"), f" {directory / report.name}")
     if checked == 0 and found == 0:
         out.say("cli.lint.none")
         return 1
