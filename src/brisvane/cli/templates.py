@@ -43,12 +43,16 @@ def _sample_context(env: Any, name: str) -> dict[str, Any]:
     return {}
 
 
+# A template name no file can have: rendered, it is "not found" (None).
+_NO_TEMPLATE = "\x00"
+
+
 def _stamped(mailer: Any, context: dict[str, Any]) -> dict[str, Any]:
     """`context` with the time of the call, as ``send_template`` adds it:
     by the class itself, through a call that renders no template and
     delivers nowhere (a non-empty context gains "occurred_at")."""
     completed = dict(context) or {"": None}
-    mailer.send_template("preview@example.com", "", "\x00", completed)
+    mailer.send_template("preview@example.com", "", _NO_TEMPLATE, completed)
     if not context:
         del completed[""]
     return completed
