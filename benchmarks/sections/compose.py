@@ -10,7 +10,7 @@ from goals import CAPTURE, COMPOSE
 from report import Section, fmt_num, fmt_ratio, table
 from timing import paired_ratio, side_by_side
 
-from sections import PASSWORD, RCPT, USER, log
+from . import PASSWORD, RCPT, USER, log
 
 _BOUNDARY = re.compile(r"={15}\d+==")
 _DATE = re.compile(r"^Date: .*$", re.M)

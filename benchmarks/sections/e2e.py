@@ -20,7 +20,7 @@ from goals import BATCH_PEERS, BATCH_PER_MAIL, BATCH_RAW, E2E_FLOOR, E2E_PEERS, 
 from report import Section, fmt_num, fmt_ratio, table
 from timing import alternate, environment, medians, paired_ratio, rotating
 
-from sections import PASSWORD, RCPT, USER, log
+from . import PASSWORD, RCPT, USER, log
 
 HERE = Path(__file__).resolve().parent.parent
 HOST = "127.0.0.1"

@@ -12,7 +12,7 @@ from collections.abc import Callable
 from report import Section, fmt_num, table
 from timing import alternate
 
-from sections import log
+from . import log
 
 START = "interpreter start (`pass`)"
 IMPORTS = {

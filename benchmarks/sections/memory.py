@@ -14,7 +14,7 @@ from goals import MEMORY
 from report import Section, fmt_num, fmt_ratio, table
 from timing import alternate, medians, paired_ratio
 
-from sections import log
+from . import log
 
 PROBE = Path(__file__).resolve().parent.parent / "memory_probe.py"
 
