@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 import platform
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 
 from goals import Outcome
@@ -77,7 +77,7 @@ def performance_section(info: dict, quick: bool, outcomes: Sequence[Outcome]) ->
     rows = []
     for o in outcomes:
         v = o.value
-        if isinstance(v, dict):
+        if isinstance(v, Mapping):
             shown = ", ".join(f"{k} {fmt_ratio(x, True)}" for k, x in v.items())
         else:
             shown = fmt_ratio(v, True)

@@ -30,8 +30,9 @@ BODY = "Hello from the benchmark.\n"
 # the CA file OpenSSL reads by default (Debian: the ca-certificates bundle)
 SYSTEM_BUNDLE = ssl.get_default_verify_paths().openssl_cafile
 
-# A variant that sends, or the exception that kept it from being made (a peer missing).
-Sender = Union[Callable[[], None], Exception]
+# A variant that sends; or the exception that kept it from being made (a peer missing).
+Send = Callable[[], object]
+Sender = Union[Send, Exception]
 
 
 @contextmanager
@@ -107,22 +108,22 @@ def _senders(mode: str, port: int) -> dict[str, Sender]:
     return out
 
 
-def _three_times(_: str, fn: Callable[[], None]) -> None:
+def _three_times(name: str, fn: Send) -> None:
     for _ in range(3):
         fn()
 
 
 def _usable(
     senders: Mapping[str, Sender],
-    warm_up: Callable[[str, Callable[[], None]], None],
+    warm_up: Callable[[str, Send], None],
     required: Collection[str],
-) -> tuple[dict[str, Callable[[], None]], dict[str, str]]:
+) -> tuple[dict[str, Send], dict[str, str]]:
     """The variants that can be measured, each warmed up, and why the others cannot.
 
     A variant that could not be made (a peer missing) or fails its warm-up is
     left out with a note; a failure of a `required` one ends the run.
     """
-    usable: dict[str, Callable[[], None]] = {}
+    usable: dict[str, Send] = {}
     notes: dict[str, str] = {}
     for name, fn in senders.items():
         if isinstance(fn, Exception):
@@ -139,7 +140,7 @@ def _usable(
     return usable, notes
 
 
-def _sends_per_second(fn: Callable[[], None], sends: int) -> Callable[[], float]:
+def _sends_per_second(fn: Send, sends: int) -> Callable[[], float]:
     def sample() -> float:
         start = time.perf_counter()
         for _ in range(sends):
@@ -292,7 +293,7 @@ def _batch_senders(port: int, mails: int) -> dict[str, Sender]:
     return out
 
 
-def _rate_and_cpu(fn: Callable[[], None], mails: int) -> Callable[[], tuple[float, float]]:
+def _rate_and_cpu(fn: Send, mails: int) -> Callable[[], tuple[float, float]]:
     """A sample of one batch: messages per second, and client CPU µs per mail."""
 
     def sample() -> tuple[float, float]:
@@ -316,7 +317,7 @@ def run_batch(quick: bool) -> Section:
             certificates = bundle_path.read_text().count("BEGIN CERTIFICATE")
             log(f"batch: implicit TLS, {mails} mails, {certificates} certificates in the CA file")
 
-            def warm_up(name: str, _: Callable[[], None]) -> None:
+            def warm_up(name: str, _: Send) -> None:
                 fn = _batch_senders(port, 3)[name]
                 if isinstance(fn, Exception):
                     raise fn

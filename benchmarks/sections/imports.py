@@ -59,7 +59,8 @@ def run(quick: bool) -> Section:
         {k: _wall_time(stmt, env) for k, stmt in IMPORTS.items() if k not in failed}, runs
     )
     start_ms = statistics.median(times[START]) * 1e3
-    rows, result = [], {}
+    rows: list[list[str]] = []
+    result: dict[str, dict] = {}
     for k in IMPORTS:
         if k in failed:
             rows.append([k, "n/a", "n/a"])

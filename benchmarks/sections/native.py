@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 import baselines
 from goals import NATIVE_BINDING, NATIVE_JINJA2, Goal
 from report import Section, fmt_num, fmt_ratio, table
@@ -39,6 +41,7 @@ def run(quick: bool) -> Section:
     native = EasyMailer("127.0.0.1", 25, USER, PASSWORD, use_ssl=False)
     python = baselines.PySendMailer(USER)
     unchecked = baselines.PyUncheckedSendMailer(USER)
+    obj: Any
     for obj in (native, python, unchecked):
         obj._build_message = noop_build
         obj._collect_recipients = noop_collect
@@ -48,6 +51,8 @@ def run(quick: bool) -> Section:
     env = engine.env
     py_engine = baselines.PyTemplateEngine(env)
 
+    tpl, ctx = "Hello {{ name }}!", {"name": "World"}
+    lists = ["a@example.com", "b@example.com"], ["c@example.com"], ["d@example.com"]
     ns = dict(
         native=native,
         python=python,
@@ -67,15 +72,13 @@ def run(quick: bool) -> Section:
         sender_name="Me",
         attachments=[],
         reply_to="reply@example.com",
-        l1=["a@example.com", "b@example.com"],
-        l2=["c@example.com"],
-        l3=["d@example.com"],
-        tpl="Hello {{ name }}!",
-        ctx={"name": "World"},
+        l1=lists[0],
+        l2=lists[1],
+        l3=lists[2],
+        tpl=tpl,
+        ctx=ctx,
     )
-    tpl, ctx = ns["tpl"], ns["ctx"]
     assert engine.render_string(tpl, ctx) == py_engine.render_string(tpl, ctx)
-    lists = ns["l1"], ns["l2"], ns["l3"]
     assert EasyMailer._collect_recipients(*lists) == baselines.PyCollect._collect_recipients(*lists)
 
     send_call = (
