@@ -14,7 +14,7 @@ import ssl
 import threading
 import time
 from collections.abc import Iterable, Iterator
-from typing import Callable, Optional, Union
+from typing import Callable, Union
 
 # An answer: the bytes to send as they stand (no line end is added), or a
 # function of the command line that yields the chunks to send, one by one.
@@ -74,8 +74,9 @@ class ScriptedServer:
     connection received (the data lines excepted), in order.
     """
 
-    def __init__(self, answers: Optional[dict[str, Answer]] = None, *,
-                 tls_context: Optional[ssl.SSLContext] = None) -> None:
+    def __init__(
+        self, answers: dict[str, Answer] | None = None, *, tls_context: ssl.SSLContext | None = None
+    ) -> None:
         self.answers: dict[str, Answer] = {**_DEFAULTS, **(answers or {})}
         self.tls_context = tls_context
         self.sessions: list[list[bytes]] = []
