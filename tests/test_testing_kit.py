@@ -162,6 +162,24 @@ def test_capture_fails_where_delivery_would(case, smtp_plain, trust_ca):
     assert results[0] == results[1]
 
 
+class _List(list):
+    pass
+
+
+@pytest.mark.parametrize("recipients, sender", [(("a@example.com",), "s"), (None, None),
+                                                (_List(["a@example.com"]), "s"),
+                                                (["a@example.com"], b"s")])
+def test_capture_refuses_argument_types_in_the_words_of_the_class(recipients, sender):
+    m = mailer()
+    errors = []
+    for capturing in (False, True):
+        with capture(m) if capturing else _nothing():
+            with pytest.raises(TypeError) as info:
+                m._do_send(None, recipients, sender)
+        errors.append(str(info.value))
+    assert errors[0] == errors[1]
+
+
 def test_capture_of_a_shared_mailer_from_threads_records_each_mail_once():
     m = mailer()
     with capture(m) as outbox:

@@ -6,17 +6,13 @@ import email.utils
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any
 
 from brisvane import _messages
 from brisvane.testing.mail import SentMail
 
 if TYPE_CHECKING:
     from brisvane.mailer import EasyMailer
-
-_SEAM = "_do_send"
-_CAPTURE_MARK = "__brisvane_capture__"
-
 
 _envelopes: dict[str, str] = {}
 
@@ -66,22 +62,27 @@ def _check_command(verb: str, keyword: str, address: str) -> None:
     _unconnected().putcmd(verb, f"{keyword}:{smtplib.quoteaddr(address)}")
 
 
-def _type_error(name: str, expected: str, value: object) -> TypeError:
-    return TypeError(
-        f"Argument '{name}' has incorrect type (expected {expected}, got {type(value).__name__})"
-    )
+def _refuse_types(msg: Any, recipients: object, sender: object) -> None:
+    """The class's own entry check words the error: given arguments that it
+    refuses, its function raises before its body runs."""
+    from brisvane import _session
+    from brisvane.mailer import EasyMailer
+
+    _session.class_function(EasyMailer)(None, msg, recipients, sender)
 
 
-def _recorder(outbox: list[SentMail]) -> Callable[[Any, list[str], str], None]:
-    lock = threading.Lock()
+class _Recorder:
+    """The delivery of a capture: the same checks and flattening as the
+    delivery it stands in for, so that a mail that could not be sent is not
+    recorded either; then the mail goes to the outbox."""
 
-    def deliver(msg: Any, recipients: list[str], sender: str) -> None:
-        # The same checks and flattening as the delivery it stands in for, so a
-        # mail that could not be sent is not recorded either.
-        if type(recipients) is not list:
-            raise _type_error("recipients", "list", recipients)
-        if type(sender) is not str:
-            raise _type_error("sender", "str", sender)
+    def __init__(self, outbox: list[SentMail]) -> None:
+        self.outbox = outbox
+        self._lock = threading.Lock()
+
+    def __call__(self, msg: Any, recipients: list[str], sender: str) -> None:
+        if type(recipients) is not list or type(sender) is not str:
+            _refuse_types(msg, recipients, sender)
         text = msg.as_string()
         if not text.isascii():
             text.encode("ascii")  # raises smtplib's UnicodeEncodeError
@@ -93,44 +94,11 @@ def _recorder(outbox: list[SentMail]) -> Callable[[Any, list[str], str], None]:
         for recipient in recipients:
             _check_command("rcpt", "TO", recipient)
         mail = SentMail._flattened(_envelope(sender), [_envelope(r) for r in recipients], text)
-        with lock:
-            outbox.append(mail)
+        with self._lock:
+            self.outbox.append(mail)
 
-    setattr(deliver, _CAPTURE_MARK, True)
-    return deliver
-
-
-class _ClassCapture:
-    """Delivery for every instance of a class, instance attributes included.
-
-    A data descriptor on the class wins over an instance's own ``_do_send``, so
-    a mailer given another delivery is captured too; assignments and deletions
-    of the instance attribute still reach the instance, and a one-mailer
-    capture inside the block keeps its own outbox.
-    """
-
-    def __init__(self, deliver: Callable[[Any, list[str], str], None]) -> None:
-        self.deliver = deliver
-
-    def _call(self, mailer: Any, msg: Any, recipients: list[str], sender: str) -> None:
-        self.deliver(msg, recipients, sender)
-
-    def __get__(self, instance: Any, owner: Any = None) -> Any:
-        if instance is None:
-            return self._call
-        own = instance.__dict__.get(_SEAM)
-        if getattr(own, _CAPTURE_MARK, False):
-            return own
-        return self.deliver
-
-    def __set__(self, instance: Any, value: Any) -> None:
-        instance.__dict__[_SEAM] = value
-
-    def __delete__(self, instance: Any) -> None:
-        try:
-            del instance.__dict__[_SEAM]
-        except KeyError:
-            raise AttributeError(_SEAM) from None
+    def __repr__(self) -> str:
+        return f"<capture: {len(self.outbox)} mails>"
 
 
 @contextmanager
@@ -142,31 +110,17 @@ def capture(target: EasyMailer | type[EasyMailer]) -> Iterator[list[SentMail]]:
     order.  Nothing is sent and no socket is opened.  Leaving the block
     restores `target` exactly, also when the block raises.
     """
+    from brisvane import _session
     from brisvane.mailer import EasyMailer
 
-    outbox: list[SentMail] = []
-    deliver = _recorder(outbox)
-    missing = object()
-    if isinstance(target, type) and issubclass(target, EasyMailer):
-        saved = target.__dict__.get(_SEAM, missing)
-        setattr(target, _SEAM, _ClassCapture(deliver))
-        try:
-            yield outbox
-        finally:
-            if saved is missing:
-                delattr(target, _SEAM)
-            else:
-                setattr(target, _SEAM, saved)
-    elif isinstance(target, EasyMailer):
-        # the seam: send looks _do_send up on the instance at every call
-        saved = vars(target).get(_SEAM, missing)
-        setattr(target, _SEAM, deliver)
-        try:
-            yield outbox
-        finally:
-            if saved is missing:
-                vars(target).pop(_SEAM, None)
-            else:
-                setattr(target, _SEAM, saved)
-    else:
+    if not (
+        isinstance(target, EasyMailer)
+        or (isinstance(target, type) and issubclass(target, EasyMailer))
+    ):
         raise TypeError(_messages.text("testing.capture_target", None, got=type(target).__name__))
+    outbox: list[SentMail] = []
+    layer = _session.install(target, _Recorder(outbox), __name__)
+    try:
+        yield outbox
+    finally:
+        _session.remove(layer)
