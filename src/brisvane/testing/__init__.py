@@ -23,17 +23,34 @@ a test), :mod:`~brisvane.testing.capture`, :mod:`~brisvane.testing.authority`
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any
+
 from brisvane.testing.authority import certificate_authority
 from brisvane.testing.capture import capture
 from brisvane.testing.mail import Address, Attachment, SentMail
-from brisvane.testing.scripted import ScriptedServer, drip, endless
-from brisvane.testing.server import MODES, STEPS, Login, SMTPTestServer
+from brisvane.testing.scripted import HANG_UP, ScriptedServer, drip, endless
+from brisvane.testing.server import STEPS, Command, Login, SMTPTestServer
+
+if TYPE_CHECKING:
+    from brisvane._session import MODES
+
+
+def __getattr__(name: str) -> Any:
+    # the modes are the session's; importing it (and smtplib) waits until asked
+    if name == "MODES":
+        from brisvane._session import MODES
+
+        return MODES
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
+    "HANG_UP",
     "MODES",
     "STEPS",
     "Address",
     "Attachment",
+    "Command",
     "Login",
     "SMTPTestServer",
     "ScriptedServer",

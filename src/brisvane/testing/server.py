@@ -16,7 +16,6 @@ from brisvane.testing.mail import SentMail
 if TYPE_CHECKING:
     from brisvane.mailer import EasyMailer
 
-MODES = ("ssl", "starttls", "plain")
 # "EHLO" covers the HELO a client falls back to
 STEPS = ("connect", "EHLO", "STARTTLS", "AUTH", "MAIL", "RCPT", "DATA", "QUIT")
 
@@ -37,6 +36,18 @@ class _Fault:
     text: str = ""
     seconds: float = 0.0
     times: int | None = None
+    # only on a connection that took this many mails already
+    after_mails: int = 0
+    # a drop: answer the step first, then close
+    answered: bool = False
+
+
+class Command(NamedTuple):
+    """One command a client sent, as the server's session log holds it."""
+
+    secured: bool  # whether the connection was under TLS by then
+    verb: str
+    argument: str | None
 
 
 class Login(NamedTuple):
@@ -64,8 +75,13 @@ class SMTPTestServer:
     ``SSL_CERT_FILE``, from :meth:`start` to :meth:`stop`.  `port` 0 picks a
     free one.
 
+    With ``auth=False`` the server offers no AUTH (a relay); with
+    `xoauth2_token` it offers XOAUTH2 too and takes that access token.
+
     Use it as a context manager, or call :meth:`start` and :meth:`stop`.
-    ``messages`` holds the mails received, ``logins`` every AUTH attempt.
+    ``messages`` holds the mails received, ``logins`` every AUTH attempt,
+    ``sessions`` the commands of each connection (a list of :class:`Command`
+    per connection, in order).
     """
 
     def __init__(
@@ -78,7 +94,11 @@ class SMTPTestServer:
         host: str = "127.0.0.1",
         port: int = 0,
         trust: bool = True,
+        auth: bool = True,
+        xoauth2_token: str | None = None,
     ) -> None:
+        from brisvane._session import MODES
+
         if mode not in MODES:
             raise ValueError(
                 _messages.text("testing.mode", None, mode=mode, modes=", ".join(MODES))
@@ -90,8 +110,14 @@ class SMTPTestServer:
         self.host = host
         self.port = port
         self.trust = trust
+        self.auth = auth
+        self.xoauth2_token = xoauth2_token
         self.messages: list[SentMail] = []
         self.logins: list[Login] = []
+        self.sessions: list[list[Command]] = []
+        # per subject that defer() names: the submissions seen
+        self.attempts: dict[str, int] = {}
+        self._deferred: tuple[str, int, str] | None = None
         self._lock = threading.Lock()
         self._faults: dict[str, _Fault] = {}
         self._refuse_login = False
@@ -138,12 +164,16 @@ class SMTPTestServer:
             authenticator=self._authenticate,
             auth_require_tls=self.mode == "starttls",
         )
+        if self.xoauth2_token is None:
+            options["auth_exclude_mechanism"] = ["XOAUTH2"]
         if self.mode == "ssl":
             options["ssl_context"] = _Authority.server_context()
         elif self.mode == "starttls":
             options.update(tls_context=_Authority.server_context(), require_starttls=True)
         controller = FaultyController(self, _Handler(self), **options)
         controller.start()
+        with self._lock:
+            self.sessions.clear()  # the controller's own look at the server
         self._controller = controller
         if self.trust:
             _Authority.trust()
@@ -183,10 +213,13 @@ class SMTPTestServer:
         return EasyMailer(**options)
 
     def reset(self) -> None:
-        """Forget the received mails and logins, and switch every fault off."""
+        """Forget the received mails, logins and sessions, and switch every fault off."""
         with self._lock:
             self.messages.clear()
             self.logins.clear()
+            self.sessions.clear()
+            self.attempts.clear()
+            self._deferred = None
             self._faults.clear()
             self._refuse_login = False
             self._refused = None
@@ -212,17 +245,43 @@ class SMTPTestServer:
         text: str = "Error injected by the test",
         *,
         times: int | None = None,
+        after_mails: int = 0,
     ) -> None:
-        """Answer `step` with `code` instead of handling it."""
-        self._set(step, _Fault("reply", code=code, text=text, times=times))
+        """Answer `step` with `code` instead of handling it (421 closes the
+        connection after the answer, as servers do)."""
+        self._set(step, _Fault("reply", code=code, text=text, times=times, after_mails=after_mails))
 
-    def drop(self, step: str, *, times: int | None = None) -> None:
-        """Close the connection when the client reaches `step`."""
-        self._set(step, _Fault("drop", times=times))
+    def drop(
+        self,
+        step: str,
+        *,
+        times: int | None = None,
+        after_mails: int = 0,
+        answered: bool = False,
+    ) -> None:
+        """Close the connection when the client reaches `step`; with
+        `answered`, once the step is handled and answered."""
+        self._set(step, _Fault("drop", times=times, after_mails=after_mails, answered=answered))
 
-    def stall(self, step: str, seconds: float, *, times: int | None = None) -> None:
+    def stall(
+        self, step: str, seconds: float, *, times: int | None = None, after_mails: int = 0
+    ) -> None:
         """Wait `seconds` before handling `step` (to run into a client's timeout)."""
-        self._set(step, _Fault("stall", seconds=seconds, times=times))
+        self._set(step, _Fault("stall", seconds=seconds, times=times, after_mails=after_mails))
+
+    def defer(
+        self, marker: str, times: int, *, code: int = 451, text: str = "4.3.0 Try again later"
+    ) -> None:
+        """Answer the data of each mail whose subject holds `marker` with
+        `code`, the first `times` times that mail is submitted (to test
+        retries); ``attempts`` counts the submissions of each such subject."""
+        if isinstance(times, bool) or not isinstance(times, int) or times < 1:
+            raise ValueError(_messages.text("testing.times", None, times=times))
+        with self._lock:
+            self._deferred = (marker, times, f"{code} {text}")
+
+    # `after_mails` in each: the fault applies only on a connection that took
+    # that many mails already (a server that drops a connection after N mails).
 
     def _set(self, step: str, fault: _Fault) -> None:
         key = _step(step)
@@ -234,16 +293,27 @@ class SMTPTestServer:
         with self._lock:
             self._faults[key] = fault
 
-    def _take(self, step: str) -> _Fault | None:
+    def _take(self, step: str, mails: int) -> _Fault | None:
         with self._lock:
             fault = self._faults.get(step)
-            if fault is None:
+            if fault is None or mails < fault.after_mails:
                 return None
             if fault.times is not None:
                 fault.times -= 1
                 if fault.times <= 0:
                     del self._faults[step]
             return fault
+
+    def _deferral(self, mail: SentMail) -> str | None:
+        with self._lock:
+            if self._deferred is None:
+                return None
+            marker, times, answer = self._deferred
+            subject = mail.subject or ""
+            if marker not in subject:
+                return None
+            seen = self.attempts[subject] = self.attempts.get(subject, 0) + 1
+            return answer if seen <= times else None
 
     def _refusal(self, address: str) -> str | None:
         with self._lock:
@@ -267,6 +337,15 @@ class SMTPTestServer:
         # handled=False: aiosmtpd answers a failure with 535 itself
         return AuthResult(success=ok, handled=False)
 
+    def _xoauth2(self, user: bytes, token: bytes) -> bool:
+        with self._lock:
+            self.logins.append(Login("XOAUTH2", user, token))
+        return (
+            not self._refuse_login
+            and self.xoauth2_token is not None
+            and token == self.xoauth2_token.encode()
+        )
+
 
 def _step(step: str) -> str:
     key = "connect" if step.lower() == "connect" else step.upper()
@@ -288,8 +367,39 @@ class _Handler:
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
+    async def handle_EHLO(
+        self, smtp: Any, session: Any, envelope: Any, hostname: str, responses: list[str]
+    ) -> list[str]:
+        session.host_name = hostname
+        if not self.server.auth:
+            responses = [r for r in responses if not r[4:].startswith("AUTH")]
+        return responses
+
     async def handle_DATA(self, smtp: Any, session: Any, envelope: Any) -> str:
         mail = SentMail(envelope.mail_from, list(envelope.rcpt_tos), bytes(envelope.content))
+        deferral = self.server._deferral(mail)
+        if deferral is not None:
+            return deferral
         with self.server._lock:
             self.server.messages.append(mail)
+        smtp.mails += 1
         return "250 OK"
+
+    async def auth_XOAUTH2(self, smtp: Any, args: list[str]) -> Any:
+        import base64
+
+        from aiosmtpd.smtp import AuthResult, LoginPassword
+
+        if len(args) > 1:
+            raw = base64.b64decode(args[1])
+        else:  # no initial response: ask for it
+            raw = await smtp.challenge_auth("", encode_to_b64=False)
+            raw = raw if isinstance(raw, bytes) else b""
+        fields = dict(p.split(b"=", 1) for p in raw.split(b"\x01") if b"=" in p)
+        user, bearer = fields.get(b"user", b""), fields.get(b"auth", b"")
+        token = bearer[len(b"Bearer ") :] if bearer.startswith(b"Bearer ") else b""
+        if self.server._xoauth2(user, token):
+            return AuthResult(success=True, auth_data=LoginPassword(user, b""))
+        # the error report of RFC 7628, then the refusal once the client answers
+        await smtp.challenge_auth('{"status":"401","schemes":"bearer"}')
+        return AuthResult(success=False, handled=False)
