@@ -17,6 +17,7 @@ from brisvane import EasyMailer
 from brisvane.testing import SMTPTestServer, capture
 
 ROOT = Path(__file__).resolve().parent.parent
+_own_do_send = vars(EasyMailer)["_do_send"]
 CLOSED = ("127.0.0.1", 9)  # nothing listens there; a real delivery fails at once
 
 
@@ -194,6 +195,35 @@ def test_capture_of_a_shared_mailer_from_threads_records_each_mail_once():
             t.join()
     subjects = [mail.subject for mail in outbox]
     assert sorted(subjects) == sorted(f"{t}-{i}" for t in range(8) for i in range(25))
+
+
+@pytest.mark.parametrize("target", ["mailer", "class"])
+def test_capture_blocks_that_end_out_of_order_give_real_sends_back(target, smtp_plain, trust_ca):
+    smtp_plain.reset()
+    m = smtp_plain.mailer()
+    blocks = [capture(m if target == "mailer" else EasyMailer) for _ in range(2)]
+    entered, ended = threading.Barrier(2), threading.Event()
+
+    def run(block, index, outboxes):
+        with block as outbox:
+            entered.wait()
+            if index == 1:  # first in, first out: the other block ends first
+                ended.wait()
+                m.send("a@example.com", "inside the second", body="b")
+            outboxes[index] = outbox
+        if index == 0:
+            ended.set()
+
+    outboxes = [None, None]
+    threads = [threading.Thread(target=run, args=(b, i, outboxes)) for i, b in enumerate(blocks)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    m.send("a@example.com", "after both", body="b")
+    assert [mail.subject for mail in outboxes[1]] == ["inside the second"]
+    assert [mail.subject for mail in smtp_plain.messages] == ["after both"]
+    assert "_do_send" not in vars(m) and vars(EasyMailer)["_do_send"] is _own_do_send
 
 
 def test_capture_rejects_other_targets():
