@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PASSWORD, USERNAME
+from helpers import PASSWORD, USERNAME
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -16,7 +16,7 @@ import pytest
 
 from brisvane import EasyMailer
 
-from conftest import USERNAME
+from helpers import USERNAME
 
 ENCODED_WORD = re.compile(r"=\?[^?\s]+\?[bBqQ]\?[^?\s]*\?=")
 

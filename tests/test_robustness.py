@@ -15,7 +15,7 @@ import pytest
 
 from brisvane import EasyMailer, TemplateEngine
 
-from conftest import PASSWORD
+from helpers import PASSWORD
 
 
 def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess:
@@ -341,8 +341,8 @@ def test_daemon_thread_in_a_finalizer_run_by_an_operation_at_exit_ends_cleanly()
 # --- credentials never appear in the login step's errors ----------------------
 
 @pytest.mark.parametrize("password", ["pässwörd-42", "密码-秘密", PASSWORD + "\u00e9"])
-def test_non_ascii_password_is_not_in_the_unicode_error(smtp_server, password):
-    mailer = smtp_server.mailer(password=password)
+def test_non_ascii_password_is_not_in_the_unicode_error(smtp_each_mode, password):
+    mailer = smtp_each_mode.mailer(password=password)
     with pytest.raises(UnicodeEncodeError) as caught:
         mailer.send("to@example.com", "s", body="b")
     error = caught.value
@@ -351,4 +351,4 @@ def test_non_ascii_password_is_not_in_the_unicode_error(smtp_server, password):
         assert not any(secret in text for text in texts), texts
     assert error.args == ("ascii", "\ufffd", 0, 1, "ordinal not in range(128)")  # as the Python path
     assert error.__context__ is None and error.__cause__ is None
-    assert smtp_server.messages == []
+    assert smtp_each_mode.messages == []

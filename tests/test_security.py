@@ -11,7 +11,7 @@ from aiosmtpd.controller import Controller
 
 from brisvane import EasyMailer
 
-from conftest import PASSWORD, USERNAME, free_port
+from helpers import PASSWORD, USERNAME, free_port
 
 BREAKS = ["\r\n", "\n", "\r", "\x00"]  # NUL is refused with the line breaks
 INJECTED = "Bcc: evil@example.com"

@@ -17,6 +17,7 @@ from brisvane import EasyMailer
 from brisvane.testing import SMTPTestServer, capture
 
 ROOT = Path(__file__).resolve().parent.parent
+_own_do_send = vars(EasyMailer)["_do_send"]
 CLOSED = ("127.0.0.1", 9)  # nothing listens there; a real delivery fails at once
 
 
@@ -83,12 +84,12 @@ def test_capture_records_the_decoded_mail_and_opens_no_socket(monkeypatch):
     assert (second.subject, second.html, second.cc, second.attachments) == ("second", None, [], [])
 
 
-def test_capture_content_is_what_the_server_receives(smtp_server):
-    m = smtp_server.mailer()
+def test_capture_content_is_what_the_server_receives(smtp_each_mode):
+    m = smtp_each_mode.mailer()
     send_full(m)
     with capture(m) as outbox:
         send_full(m)
-    (sent,), (recorded,) = smtp_server.messages, outbox
+    (sent,), (recorded,) = smtp_each_mode.messages, outbox
 
     def normal(content):  # Date and MIME boundaries differ from one mail to the next
         return re.sub(rb"=+\d+==", b"B", re.sub(rb"Date: [^\r]*", b"Date", content))
@@ -162,6 +163,24 @@ def test_capture_fails_where_delivery_would(case, smtp_plain, trust_ca):
     assert results[0] == results[1]
 
 
+class _List(list):
+    pass
+
+
+@pytest.mark.parametrize("recipients, sender", [(("a@example.com",), "s"), (None, None),
+                                                (_List(["a@example.com"]), "s"),
+                                                (["a@example.com"], b"s")])
+def test_capture_refuses_argument_types_in_the_words_of_the_class(recipients, sender):
+    m = mailer()
+    errors = []
+    for capturing in (False, True):
+        with capture(m) if capturing else _nothing():
+            with pytest.raises(TypeError) as info:
+                m._do_send(None, recipients, sender)
+        errors.append(str(info.value))
+    assert errors[0] == errors[1]
+
+
 def test_capture_of_a_shared_mailer_from_threads_records_each_mail_once():
     m = mailer()
     with capture(m) as outbox:
@@ -176,6 +195,35 @@ def test_capture_of_a_shared_mailer_from_threads_records_each_mail_once():
             t.join()
     subjects = [mail.subject for mail in outbox]
     assert sorted(subjects) == sorted(f"{t}-{i}" for t in range(8) for i in range(25))
+
+
+@pytest.mark.parametrize("target", ["mailer", "class"])
+def test_capture_blocks_that_end_out_of_order_give_real_sends_back(target, smtp_plain, trust_ca):
+    smtp_plain.reset()
+    m = smtp_plain.mailer()
+    blocks = [capture(m if target == "mailer" else EasyMailer) for _ in range(2)]
+    entered, ended = threading.Barrier(2), threading.Event()
+
+    def run(block, index, outboxes):
+        with block as outbox:
+            entered.wait()
+            if index == 1:  # first in, first out: the other block ends first
+                ended.wait()
+                m.send("a@example.com", "inside the second", body="b")
+            outboxes[index] = outbox
+        if index == 0:
+            ended.set()
+
+    outboxes = [None, None]
+    threads = [threading.Thread(target=run, args=(b, i, outboxes)) for i, b in enumerate(blocks)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    m.send("a@example.com", "after both", body="b")
+    assert [mail.subject for mail in outboxes[1]] == ["inside the second"]
+    assert [mail.subject for mail in smtp_plain.messages] == ["after both"]
+    assert "_do_send" not in vars(m) and vars(EasyMailer)["_do_send"] is _own_do_send
 
 
 def test_capture_rejects_other_targets():
@@ -222,20 +270,20 @@ STEP_ERRORS = {
     (lambda s: s.stall("RCPT", 5), smtplib.SMTPServerDisconnected),
 ], ids=["refuse login", "refuse all"] + [f"reply {s}" for s in STEP_ERRORS]
     + [f"drop {s}" for s in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")] + ["stall"])
-def test_faults_reach_the_sender_and_reset_clears_them(smtp_server, fault, error, request):
-    fault(smtp_server)
+def test_faults_reach_the_sender_and_reset_clears_them(smtp_each_mode, fault, error, request):
+    fault(smtp_each_mode)
     timeout = socket.getdefaulttimeout()
     if request.node.callspec.id.endswith("stall"):
         socket.setdefaulttimeout(1.0)
     try:
         with pytest.raises(error):
-            send_one(smtp_server)
+            send_one(smtp_each_mode)
     finally:
         socket.setdefaulttimeout(timeout)
-    assert smtp_server.messages == []
-    smtp_server.reset()
-    send_one(smtp_server)
-    assert len(smtp_server.messages) == 1
+    assert smtp_each_mode.messages == []
+    smtp_each_mode.reset()
+    send_one(smtp_each_mode)
+    assert len(smtp_each_mode.messages) == 1
 
 
 @pytest.mark.parametrize("mode", ["starttls", "ssl"])
@@ -328,3 +376,29 @@ def test_importing_the_plugin_loads_nothing_heavy():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                             timeout=60)
     assert result.stdout.strip() == "[]", result.stderr
+
+
+def test_plugin_fixtures_in_a_fresh_test_file(pytester):
+    pytester.makepyfile(
+        """
+        import pytest
+        from brisvane import EasyMailer
+
+        def test_outbox(mail_outbox):
+            EasyMailer("127.0.0.1", 9, "u", "p", use_ssl=False).send("a@example.com", "s")
+            assert [m.subject for m in mail_outbox] == ["s"]
+
+        @pytest.mark.parametrize("smtp_server", ["ssl", "starttls", "plain"], indirect=True)
+        def test_mode(smtp_server):
+            smtp_server.mailer().send("a@example.com", smtp_server.mode, body="b")
+            assert [m.subject for m in smtp_server.messages] == [smtp_server.mode]
+
+        @pytest.mark.smtp_server("plain", accept_any_login=True)
+        def test_marker(smtp_server):
+            smtp_server.mailer(username="x", password="y").send("a@example.com", "s")
+            assert (smtp_server.mode, smtp_server.logins[0].login) == ("plain", b"x")
+        """
+    )
+    result = pytester.runpytest("-p", "no:cacheprovider", "-v")
+    result.assert_outcomes(passed=5)
+    result.stdout.fnmatch_lines(["*test_mode?ssl? PASSED*", "*test_mode?plain? PASSED*"])

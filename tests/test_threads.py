@@ -13,7 +13,7 @@ import pytest
 
 from brisvane import EasyMailer
 
-from conftest import PASSWORD, USERNAME, free_port, open_fds
+from helpers import PASSWORD, USERNAME, free_port, open_fds
 
 THREADS = 8
 SENDS = 100

@@ -12,8 +12,11 @@ with the configured account, ``sendmail`` of ``msg.as_string()``.
 from __future__ import annotations
 
 import base64
+import itertools
 import smtplib
 import ssl
+import threading
+import weakref
 from typing import Any, Callable, Literal, Optional, Protocol, Union
 
 # (a union of single literals: the same type, and a union at run time too)
@@ -234,3 +237,200 @@ def connect(
         close(server)
         raise
     return server
+
+
+# --- the delivery installed on a mailer ----------------------------------------
+#
+# ``send`` looks ``_do_send`` up on the instance at every call.  Every delivery
+# other than the class's own (a test capture, a connection kept for a block,
+# the configured options) is put there by install() and taken away by
+# remove(), never by assigning or deleting the attribute by hand.  The
+# deliveries of one target form a stack, so that blocks may end in any order:
+# each remove() takes away exactly its own delivery, the newest one left is in
+# charge, and with none left the target has again what it had before the first
+# (nothing, or a value other code assigned).  On a class, a delivery takes the
+# sends of every instance, their own deliveries included, except those that
+# the same owner installed on an instance since (a capture of one mailer
+# inside a capture of the class keeps its own outbox).
+
+SEAM = "_do_send"
+
+
+class Delivery(Protocol):
+    """A delivery installed on a mailer: called as the class's ``_do_send``
+    is, with the message, the envelope recipients and the envelope sender.
+    Any plain object with this call will do (it is referred to weakly)."""
+
+    def __call__(self, msg: Any, recipients: list[str], sender: str) -> None: ...
+
+
+class Installed:
+    """One delivery on one target (a mailer, or a mailer class), as
+    :func:`install` or :func:`installed` gave it.  `owner` names who installed
+    it; None for a ``_do_send`` that other code assigned."""
+
+    __slots__ = ("delivery", "order", "owner", "target")
+
+    def __init__(self, target: Any, delivery: Delivery, owner: Optional[str], order: int) -> None:
+        self.target = target
+        self.delivery = delivery
+        self.owner = owner
+        self.order = order
+
+    def __repr__(self) -> str:
+        return f"<Installed {self.delivery!r} by {self.owner}>"
+
+
+_MISSING: Any = object()
+
+
+class _Stack:
+    """What one target had before its first delivery, and its deliveries, oldest first."""
+
+    def __init__(self, before: Any, layers: list[Installed]) -> None:
+        self.before = before
+        self.layers = layers
+
+
+class _OnClass:
+    """The class attribute while deliveries are installed on a class: a data
+    descriptor, so that it wins over an instance's own ``_do_send``, whose
+    assignment and deletion it passes on to the instance."""
+
+    def __init__(self, cls: type, stack: _Stack) -> None:
+        self.cls = cls
+        self.stack = stack
+
+    def __get__(self, instance: Any, owner: Optional[type] = None) -> Any:
+        layers = self.stack.layers
+        if not layers:  # removed under a caller that had already found it
+            return _class_function(self.cls).__get__(instance, owner)
+        top = layers[-1]
+        if instance is None:
+            delivery = top.delivery
+            return lambda mailer, msg, recipients, sender: delivery(msg, recipients, sender)
+        own = installed(instance)
+        if own is not None and own.owner == top.owner and own.order > top.order:
+            return own.delivery
+        return top.delivery
+
+    def __set__(self, instance: Any, value: Any) -> None:
+        vars(instance)[SEAM] = value
+
+    def __delete__(self, instance: Any) -> None:
+        try:
+            del vars(instance)[SEAM]
+        except KeyError:
+            raise AttributeError(SEAM) from None
+
+
+_lock = threading.RLock()
+_order = itertools.count()
+# owner and order of every delivery installed, held weakly: a mailer's own
+# delivery often refers to the mailer
+_known: weakref.WeakKeyDictionary[Any, tuple[str, int]] = weakref.WeakKeyDictionary()
+# The stacks that the target's attribute cannot tell by itself: every class
+# with a delivery, and a mailer with more than one, or with a value from before.
+_stacks: dict[int, _Stack] = {}
+
+
+def _stack(target: Any) -> _Stack:
+    stack = _stacks.get(id(target))
+    if stack is not None:
+        return stack
+    if isinstance(target, type):
+        return _Stack(vars(target).get(SEAM, _MISSING), [])
+    current = installed(target)
+    if current is None:
+        return _Stack(_MISSING, [])
+    if current.owner is None:
+        return _Stack(current.delivery, [])
+    return _Stack(_MISSING, [current])
+
+
+def _apply(target: Any, stack: _Stack) -> None:
+    """Make the target's attribute what the stack says, and keep the stack
+    where the attribute alone would not tell it."""
+    key = id(target)
+    if isinstance(target, type):
+        if stack.layers:
+            if _stacks.get(key) is not stack:
+                _stacks[key] = stack
+                setattr(target, SEAM, _OnClass(target, stack))
+            return
+        _stacks.pop(key, None)
+        if stack.before is _MISSING:
+            delattr(target, SEAM)
+        else:
+            setattr(target, SEAM, stack.before)
+        return
+    own = vars(target)
+    if stack.layers:
+        own[SEAM] = stack.layers[-1].delivery
+    elif stack.before is _MISSING:
+        own.pop(SEAM, None)
+    else:
+        own[SEAM] = stack.before
+    if len(stack.layers) > 1 or (stack.layers and stack.before is not _MISSING):
+        _stacks[key] = stack
+    else:
+        _stacks.pop(key, None)
+
+
+def install(target: Any, delivery: Delivery, owner: str) -> Installed:
+    """Put `delivery` in charge of the sends of `target` (a mailer, or a mailer
+    class for every instance) until :func:`remove` is given what this returns."""
+    with _lock:
+        stack = _stack(target)
+        layer = Installed(target, delivery, owner, next(_order))
+        _known[delivery] = (owner, layer.order)
+        stack.layers.append(layer)
+        _apply(target, stack)
+        return layer
+
+
+def installed(target: Any) -> Optional[Installed]:
+    """The delivery in charge of `target` by its own attribute: for a mailer,
+    its own ``_do_send`` (a class's delivery is not looked at), for a class,
+    the newest one installed on it; None when there is none."""
+    with _lock:
+        if isinstance(target, type):
+            stack = _stacks.get(id(target))
+            return stack.layers[-1] if stack is not None and stack.layers else None
+        current = vars(target).get(SEAM, _MISSING)
+        if current is _MISSING:
+            return None
+        try:
+            owner, order = _known[current]
+        except (KeyError, TypeError):  # TypeError: a value that cannot be referred to weakly
+            return Installed(target, current, None, -1)
+        return Installed(target, current, owner, order)
+
+
+def remove(layer: Installed) -> None:
+    """Take the delivery of `layer` away from its target, wherever it stands
+    among the target's deliveries; nothing when it is gone already."""
+    with _lock:
+        stack = _stack(layer.target)
+        kept = [other for other in stack.layers if other.order != layer.order]
+        if len(kept) == len(stack.layers):
+            return
+        stack.layers[:] = kept
+        _apply(layer.target, stack)
+
+
+def _class_function(cls: type) -> Any:
+    for klass in cls.__mro__:
+        stack = _stacks.get(id(klass))
+        if stack is not None and stack.before is not _MISSING:
+            return stack.before
+        if stack is None and SEAM in vars(klass):
+            return vars(klass)[SEAM]
+    raise AttributeError(SEAM)
+
+
+def class_function(cls: type) -> Any:
+    """The ``_do_send`` that instances of `cls` have when nothing is installed
+    (the class's own function), whatever is installed on the class now."""
+    with _lock:
+        return _class_function(cls)

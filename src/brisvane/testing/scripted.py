@@ -14,11 +14,22 @@ import ssl
 import threading
 import time
 from collections.abc import Iterable, Iterator
-from typing import Callable, Optional, Union
+from enum import Enum
+from typing import Callable, Union
 
-# An answer: the bytes to send as they stand (no line end is added), or a
-# function of the command line that yields the chunks to send, one by one.
-Answer = Union[bytes, Callable[[bytes], Iterable[bytes]]]
+
+class Signal(Enum):
+    """What an answer may hold besides bytes."""
+
+    # close the connection instead of sending anything: a server that hangs up there
+    HANG_UP = "hang up"
+
+
+HANG_UP = Signal.HANG_UP
+Chunk = Union[bytes, Signal]
+# An answer: the bytes to send as they stand (no line end is added), HANG_UP,
+# or a function of the command line that yields the chunks to send, one by one.
+Answer = Union[bytes, Signal, Callable[[bytes], Iterable[Chunk]]]
 
 _DEFAULTS: dict[str, bytes] = {
     "greeting": b"220 scripted.test ESMTP\r\n",
@@ -34,6 +45,8 @@ _DEFAULTS: dict[str, bytes] = {
     "STARTTLS": b"220 2.0.0 Ready to start TLS\r\n",
     "QUIT": b"221 2.0.0 Bye\r\n",
 }
+
+
 _LOGIN_PROMPTS = (b"334 VXNlcm5hbWU6\r\n", b"334 UGFzc3dvcmQ6\r\n")
 _UNKNOWN = b"502 5.5.2 Command not recognised\r\n"
 
@@ -68,14 +81,16 @@ class ScriptedServer:
     ...), ``"greeting"`` for the first line of a session and ``"."`` for the
     answer to the end of the data; the rest keep ordinary answers.  An AUTH
     exchange of several lines (LOGIN) gets ``334`` prompts until it is done.
+    :data:`HANG_UP` as an answer, or as a chunk of one, closes the connection.
     With `tls_context` (a server context), STARTTLS upgrades the connection.
 
     Use it as a context manager; ``sessions`` holds the lines each
     connection received (the data lines excepted), in order.
     """
 
-    def __init__(self, answers: Optional[dict[str, Answer]] = None, *,
-                 tls_context: Optional[ssl.SSLContext] = None) -> None:
+    def __init__(
+        self, answers: dict[str, Answer] | None = None, *, tls_context: ssl.SSLContext | None = None
+    ) -> None:
         self.answers: dict[str, Answer] = {**_DEFAULTS, **(answers or {})}
         self.tls_context = tls_context
         self.sessions: list[list[bytes]] = []
@@ -160,7 +175,9 @@ class ScriptedServer:
 
     def _answer(self, conn: socket.socket, verb: str, line: bytes) -> None:
         answer = self.answers.get(verb, _UNKNOWN)
-        for chunk in [answer] if isinstance(answer, bytes) else answer(line):
+        for chunk in [answer] if isinstance(answer, (bytes, Signal)) else answer(line):
+            if chunk is HANG_UP:
+                raise ConnectionAbortedError("hung up by the script")
             if chunk:
                 conn.sendall(chunk)
 
