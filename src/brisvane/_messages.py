@@ -656,6 +656,12 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "所有模板使用的示例上下文（默认取各模板旁的 NAME.json）",
     ),
     "cli.help.builtin": ("also lint the built-in templates", "同时检查内置模板"),
+    # session
+    "session.reply_too_long": (
+        "the server's reply was too long (more than {lines} lines or {kib} KiB);"
+        " the connection was closed",
+        "服务器的应答过长（超过 {lines} 行或 {kib} KiB），连接已关闭",
+    ),
 }
 
 LANGUAGES = ("en", "zh")

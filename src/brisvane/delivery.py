@@ -19,7 +19,7 @@ Every connection goes through the same steps as the class's own delivery
 from __future__ import annotations
 
 import errno
-import select
+import selectors
 import smtplib
 import socket
 import ssl
@@ -117,19 +117,15 @@ def _prepare(msg: Any, sender: str, options: _Options) -> None:
 
 
 def _connect(mailer: Any, options: _Options, timeout: Optional[float]) -> _session.Connection:
-    if not options.login:
-        password, mechanism = None, None
-    elif options.auth is not None:
-        password, mechanism = None, options.auth
-    else:
-        password, mechanism = mailer.password, None
+    # (the password passed on, not held: this frame is on a failure's traceback)
+    with_password = options.login and options.auth is None
     return _session.connect(
         mailer.host,
         mailer.port,
         _session.mode_of(mailer),
         mailer.username,
-        password,
-        mechanism=mechanism,
+        mailer.password if with_password else None,
+        mechanism=options.auth if options.login else None,
         timeout=timeout,
     )
 
@@ -218,11 +214,19 @@ def _stale(server: smtplib.SMTP) -> bool:
     sock = server.sock
     if sock is None:
         return True
+    if isinstance(server, _session.SMTP) and server.unread():
+        return True  # sent with the last reply, and read with it
+    if isinstance(sock, ssl.SSLSocket) and sock.pending():
+        return True  # decrypted already, so the descriptor shows nothing more
+    # poll (epoll elsewhere) takes any descriptor; select() none from
+    # FD_SETSIZE (1024) on
+    selector_type = getattr(selectors, "PollSelector", selectors.DefaultSelector)
     try:
-        readable, _, _ = select.select([sock], [], [], 0)
+        with selector_type() as selector:
+            selector.register(sock, selectors.EVENT_READ)
+            return bool(selector.select(0))
     except (OSError, ValueError):
         return True
-    return bool(readable)
 
 
 def _retryable(exc: BaseException) -> bool:
