@@ -147,17 +147,28 @@ def main() -> None:
         for run in range(args.runs):
             order = variants[run % len(variants) :] + variants[: run % len(variants)]
             for variant in order:
-                command = [sys.executable, __file__, "--child", variant, str(ports["ssl"]),
-                           "--threads", str(args.threads), "--linger", str(args.linger)]
+                command = [
+                    sys.executable,
+                    __file__,
+                    "--child",
+                    variant,
+                    str(ports["ssl"]),
+                    "--threads",
+                    str(args.threads),
+                    "--linger",
+                    str(args.linger),
+                ]
                 done = subprocess.run(command, env=env, capture_output=True, timeout=60)
                 results[variant][outcome(done.returncode)] += 1
                 if done.stdout.strip().isdigit():
                     done_before_exit[variant].append(int(done.stdout))
             print(f"run {run + 1}/{args.runs}", file=sys.stderr, flush=True)
 
-    print(f"\n{args.runs} runs per variant, {args.threads} daemon threads, exit after "
-          f"{args.linger:g} s, a CA file of {certificates} certificates "
-          f"({time.monotonic() - began:.0f} s in all)\n")
+    print(
+        f"\n{args.runs} runs per variant, {args.threads} daemon threads, exit after "
+        f"{args.linger:g} s, a CA file of {certificates} certificates "
+        f"({time.monotonic() - began:.0f} s in all)\n"
+    )
     print("| Variant | Crashes | Rate | Done before the exit (median) | Outcomes |")
     print("|---|---|---|---|---|")
     for variant in variants:

@@ -11,7 +11,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 from helpers import PASSWORD, USERNAME, free_port
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"

@@ -5,8 +5,8 @@ untrusted certificate, a stalled greeting; send, preview and lint."""
 from __future__ import annotations
 
 import email
-import io
 import email.policy
+import io
 import json
 import subprocess
 import sys
@@ -14,12 +14,10 @@ import time
 from pathlib import Path
 
 import pytest
+from helpers import PASSWORD, USERNAME
 
 from brisvane import _session
 from brisvane.cli import main
-
-from helpers import PASSWORD, USERNAME
-
 from brisvane.testing import ScriptedServer
 
 QQ_GBK = "535 Error: 请使用授权码登录。详情请看: http://service.mail.qq.com/detail/0/53".encode(
@@ -58,7 +56,8 @@ def check(port, mode, *extra):
 
 CALLS = {
     "ssl": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password)',
-    "starttls": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password, use_ssl=False, use_tls=True)',
+    "starttls": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password, '
+    "use_ssl=False, use_tls=True)",
     "plain": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password, use_ssl=False)',
 }
 
@@ -85,9 +84,7 @@ def test_check_passes_each_mode_and_sends_nothing(mode, servers, capsys):
         ("plain", "ssl", "no greeting within 1 s"),
     ],
 )
-def test_mode_mismatch_names_the_call_that_works(
-    chosen, actual, failure, servers, capsys
-):
+def test_mode_mismatch_names_the_call_that_works(chosen, actual, failure, servers, capsys):
     server = servers[actual]
     started = time.monotonic()
     assert check(server.port, chosen) == 1
@@ -326,7 +323,9 @@ def test_preview_sample_beside_the_template_and_open(tmp_path, monkeypatch, caps
     out = tmp_path / "out"
     argv = ["preview", "welcome", "--template-dir", str(tmp_path), "--out", str(out), "--open"]
     assert main(argv) == 0
-    assert (out / "welcome.html").read_text() == "<p>mine</p>" and not (out / "welcome.txt").exists()
+    assert (out / "welcome.html").read_text() == "<p>mine</p>" and not (
+        out / "welcome.txt"
+    ).exists()
     assert "Subject: Hi mine" in capsys.readouterr().out
     assert opened == [(out / "welcome.html").resolve().as_uri()]
     assert main(argv[:-1] + ["--context", "[1]"]) == 1
@@ -469,7 +468,8 @@ def test_runs_as_a_program(command, tmp_path):
 def test_import_stays_cheap():
     code = (
         "import sys, brisvane, brisvane.cli; "
-        "print(sorted(m for m in ('jinja2', 'smtplib', 'ssl', 'brisvane.mailer') if m in sys.modules))"
+        "print(sorted(m for m in ('jinja2', 'smtplib', 'ssl', 'brisvane.mailer') "
+        "if m in sys.modules))"
     )
     result = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=60

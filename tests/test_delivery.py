@@ -6,12 +6,10 @@ import ssl
 import time
 
 import pytest
+from helpers import PASSWORD, USERNAME, free_port, open_fds
 
 import brisvane.mailer as mailer_module
 from brisvane import EasyMailer
-
-from helpers import PASSWORD, USERNAME, free_port, open_fds
-
 from brisvane.testing import HANG_UP, ScriptedServer
 
 
@@ -277,8 +275,12 @@ def names(calls):
 
 @pytest.mark.parametrize(
     "use_ssl, use_tls, connect, upgrade",
-    [(True, False, "SMTP_SSL", False), (False, True, "SMTP", True), (False, False, "SMTP", False),
-     (True, True, "SMTP_SSL", False)],
+    [
+        (True, False, "SMTP_SSL", False),
+        (False, True, "SMTP", True),
+        (False, False, "SMTP", False),
+        (True, True, "SMTP_SSL", False),
+    ],
 )
 def test_call_sequence_per_mode(recorder, use_ssl, use_tls, connect, upgrade):
     rec = recorder()

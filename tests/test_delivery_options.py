@@ -8,10 +8,9 @@ import threading
 import time
 
 import pytest
+from helpers import PASSWORD, TOKEN, USERNAME
 
 from brisvane import delivery
-
-from helpers import PASSWORD, TOKEN, USERNAME
 
 
 @pytest.fixture
@@ -33,8 +32,6 @@ DROPS = {
     "eof": lambda s: s.drop("MAIL", after_mails=3),
     "421": lambda s: s.reply("MAIL", 421, "4.4.2 closing connection", after_mails=3),
 }
-
-
 
 
 def subjects(server):
@@ -185,8 +182,9 @@ def test_flaky_answers_are_transient(start):
     assert subjects(server) == ["[flaky] one"] and batch.connections == 1
 
 
-@pytest.mark.parametrize("step, reconnect", [("DATA", False), ("RCPT", False), ("MAIL", False),
-                                             ("DATA", True)])
+@pytest.mark.parametrize(
+    "step, reconnect", [("DATA", False), ("RCPT", False), ("MAIL", False), ("DATA", True)]
+)
 def test_a_refused_step_leaves_the_connection_ready_for_the_next_mail(step, reconnect):
     from brisvane.testing import SMTPTestServer
 

@@ -5,7 +5,6 @@ import re
 from pathlib import Path
 
 import pytest
-
 from helpers import PASSWORD, TOKEN, USERNAME
 
 ROOT = Path(__file__).resolve().parent.parent

@@ -94,21 +94,47 @@ DRIPPED = {
 }
 
 
-@pytest.mark.parametrize("path, step", [(p, s) for p in PATHS for s in DRIPPED]
-                         + [("check", "greeting"), ("check", "EHLO")])
+@pytest.mark.parametrize(
+    "path, step",
+    [(p, s) for p in PATHS for s in DRIPPED] + [("check", "greeting"), ("check", "EHLO")],
+)
 def test_a_timeout_bounds_a_dripped_reply(monkeypatch, tmp_path, capsys, path, step):
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
     monkeypatch.setenv("SMTP_PW", PASSWORD)
     with ScriptedServer(DRIPPED[step]) as server:
         began = time.monotonic()
         if path == "check":
-            assert main(["check", server.host, "--port", str(server.port), "--mode", "plain",
-                         "--user", USERNAME, "--password-env", "SMTP_PW", "--timeout", "1",
-                         "--lang", "en"]) == 1
+            assert (
+                main(
+                    [
+                        "check",
+                        server.host,
+                        "--port",
+                        str(server.port),
+                        "--mode",
+                        "plain",
+                        "--user",
+                        USERNAME,
+                        "--password-env",
+                        "SMTP_PW",
+                        "--timeout",
+                        "1",
+                        "--lang",
+                        "en",
+                    ]
+                )
+                == 1
+            )
             assert "FAILED" in capsys.readouterr().out
         else:
-            mailer = EasyMailer(server.host, server.port, USERNAME, PASSWORD, use_ssl=False,
-                                use_tls=step == "STARTTLS")
+            mailer = EasyMailer(
+                server.host,
+                server.port,
+                USERNAME,
+                PASSWORD,
+                use_ssl=False,
+                use_tls=step == "STARTTLS",
+            )
             with pytest.raises(smtplib.SMTPServerDisconnected) as caught:
                 send_by(path, mailer, timeout=1)
             # as a read out of time fails
@@ -121,8 +147,10 @@ LONG_LINE = b"250-" + b"x" * 506 + b"\r\n"  # as long as RFC 5321 allows
 REPLIES = {
     "endless short lines": (endless(b"250-x\r\n"), _session.ReplyTooLong),
     "endless long lines": (endless(LONG_LINE), _session.ReplyTooLong),
-    "a line past the library's limit": (LONG_LINE + b"250 " + b"x" * 9000 + b"\r\n",
-                                        smtplib.SMTPResponseException),
+    "a line past the library's limit": (
+        LONG_LINE + b"250 " + b"x" * 9000 + b"\r\n",
+        smtplib.SMTPResponseException,
+    ),
     "100 lines of the longest kind": (LONG_LINE * 100 + b"250 AUTH PLAIN\r\n", None),
 }
 
@@ -142,8 +170,10 @@ def test_replies_have_a_bounded_size(path, verb, reply):
             send_by(path, mailer, timeout=5)
     if error is _session.ReplyTooLong:
         assert caught.value.smtp_error == _messages.text(
-            "session.reply_too_long", lines=_session.MAX_REPLY_LINES,
-            kib=_session.MAX_REPLY_BYTES // 1024)
+            "session.reply_too_long",
+            lines=_session.MAX_REPLY_LINES,
+            kib=_session.MAX_REPLY_BYTES // 1024,
+        )
     else:
         assert caught.value.args == (500, "Line too long.")
 
@@ -172,8 +202,9 @@ def test_a_kept_connection_past_1024_descriptors(smtp_plain):
         pytest.skip("the descriptor limit cannot be raised to 4096 here")
     smtp_plain.reset()
     argv = [smtp_plain.host, str(smtp_plain.port), USERNAME, PASSWORD]
-    done = subprocess.run([sys.executable, "-c", MANY_DESCRIPTORS, *argv],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", MANY_DESCRIPTORS, *argv], capture_output=True, text=True, timeout=60
+    )
     connections, quits, descriptor = map(int, done.stdout.split() or [0, 0, 0])
     assert (connections, quits, descriptor >= 1024) == (1, 1, True), done.stderr
     assert len(smtp_plain.logins) == 1 and len(smtp_plain.messages) == 3

@@ -4,10 +4,9 @@ what each server saw must be the same, command by command."""
 import smtplib
 
 import pytest
+from helpers import USERNAME
 
 from brisvane import _session
-
-from helpers import USERNAME
 
 
 @pytest.fixture

@@ -26,11 +26,18 @@ def mailer(**kwargs):
 
 
 def send_full(m, **extra):
-    m.send(["张三 <zhangsan@example.com>", "li@example.com"], "季度报告", body="正文\nline 2",
-           html="<p>HTML</p>", cc="boss@example.com", bcc=["archive@example.com"],
-           sender_name="报表系统", reply_to="team@example.com",
-           attachments=[{"filename": "my report.txt", "data": b"a,b\n",
-                         "content_type": "text/csv"}], **extra)
+    m.send(
+        ["张三 <zhangsan@example.com>", "li@example.com"],
+        "季度报告",
+        body="正文\nline 2",
+        html="<p>HTML</p>",
+        cc="boss@example.com",
+        bcc=["archive@example.com"],
+        sender_name="报表系统",
+        reply_to="team@example.com",
+        attachments=[{"filename": "my report.txt", "data": b"a,b\n", "content_type": "text/csv"}],
+        **extra,
+    )
 
 
 # --- the seam ---------------------------------------------------------------
@@ -50,8 +57,10 @@ def test_send_looks_do_send_up_on_the_instance_at_every_call(how, tmp_path):
     for tag in ("first", "second"):
         m._do_send = lambda msg, rcpt, sender, tag=tag: calls.append((tag, rcpt, sender))
         call()
-    assert calls == [("first", ["a@example.com"], "me@example.com"),
-                     ("second", ["a@example.com"], "me@example.com")]
+    assert calls == [
+        ("first", ["a@example.com"], "me@example.com"),
+        ("second", ["a@example.com"], "me@example.com"),
+    ]
     del m._do_send
     with pytest.raises(ConnectionRefusedError):
         call()
@@ -71,13 +80,19 @@ def test_capture_records_the_decoded_mail_and_opens_no_socket(monkeypatch):
         m.send("x@example.com", "second", body="b")
     first, second = outbox
     assert first.mail_from == "me@example.com"
-    assert first.rcpt_tos == ["zhangsan@example.com", "li@example.com", "boss@example.com",
-                              "archive@example.com"]
+    assert first.rcpt_tos == [
+        "zhangsan@example.com",
+        "li@example.com",
+        "boss@example.com",
+        "archive@example.com",
+    ]
     assert b"archive@example.com" not in first.content
     assert first.subject == "季度报告"
     assert first.from_ == ("报表系统", "me@example.com")
     assert first.to == [("张三", "zhangsan@example.com"), ("", "li@example.com")]
-    assert first.cc == [("", "boss@example.com")] and first.reply_to[0].address == "team@example.com"
+    assert (
+        first.cc == [("", "boss@example.com")] and first.reply_to[0].address == "team@example.com"
+    )
     assert (first.text, first.html) == ("正文\nline 2", "<p>HTML</p>")
     assert first.attachments == [("my report.txt", "text/csv", b"a,b\n")]
     assert first.message.get_content_type() == "multipart/mixed"
@@ -144,8 +159,9 @@ def test_class_capture_takes_every_instance_and_nests():
     assert "_do_send" not in vars(Subclass) and "_do_send" not in vars(created_inside)
 
 
-@pytest.mark.parametrize("case", ["no default sender", "no recipient", "non-ASCII sender",
-                                  "non-ASCII recipient"])
+@pytest.mark.parametrize(
+    "case", ["no default sender", "no recipient", "non-ASCII sender", "non-ASCII recipient"]
+)
 def test_capture_fails_where_delivery_would(case, smtp_plain, trust_ca):
     results = []
     to = {"no recipient": [], "non-ASCII recipient": ["a@example.com", "用户@example.com"]}
@@ -167,9 +183,15 @@ class _List(list):
     pass
 
 
-@pytest.mark.parametrize("recipients, sender", [(("a@example.com",), "s"), (None, None),
-                                                (_List(["a@example.com"]), "s"),
-                                                (["a@example.com"], b"s")])
+@pytest.mark.parametrize(
+    "recipients, sender",
+    [
+        (("a@example.com",), "s"),
+        (None, None),
+        (_List(["a@example.com"]), "s"),
+        (["a@example.com"], b"s"),
+    ],
+)
 def test_capture_refuses_argument_types_in_the_words_of_the_class(recipients, sender):
     m = mailer()
     errors = []
@@ -184,6 +206,7 @@ def test_capture_refuses_argument_types_in_the_words_of_the_class(recipients, se
 def test_capture_of_a_shared_mailer_from_threads_records_each_mail_once():
     m = mailer()
     with capture(m) as outbox:
+
         def work(t):
             for i in range(25):
                 m.send(f"t{t}@example.com", f"{t}-{i}", body="b")
@@ -254,22 +277,35 @@ def send_one(server):
 
 
 STEP_ERRORS = {
-    "connect": smtplib.SMTPConnectError, "EHLO": smtplib.SMTPHeloError,
-    "AUTH": smtplib.SMTPAuthenticationError, "MAIL": smtplib.SMTPSenderRefused,
-    "RCPT": smtplib.SMTPRecipientsRefused, "DATA": smtplib.SMTPDataError,
+    "connect": smtplib.SMTPConnectError,
+    "EHLO": smtplib.SMTPHeloError,
+    "AUTH": smtplib.SMTPAuthenticationError,
+    "MAIL": smtplib.SMTPSenderRefused,
+    "RCPT": smtplib.SMTPRecipientsRefused,
+    "DATA": smtplib.SMTPDataError,
 }
 
 
-@pytest.mark.parametrize("fault, error", [
-    (lambda s: s.refuse_login(), smtplib.SMTPAuthenticationError),
-    (lambda s: s.refuse_recipients(), smtplib.SMTPRecipientsRefused),
-    *[(lambda s, step=step: s.reply(step, 451, "later"), error)
-      for step, error in STEP_ERRORS.items()],
-    *[(lambda s, step=step: s.drop(step), smtplib.SMTPServerDisconnected)
-      for step in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")],
-    (lambda s: s.stall("RCPT", 5), smtplib.SMTPServerDisconnected),
-], ids=["refuse login", "refuse all"] + [f"reply {s}" for s in STEP_ERRORS]
-    + [f"drop {s}" for s in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")] + ["stall"])
+@pytest.mark.parametrize(
+    "fault, error",
+    [
+        (lambda s: s.refuse_login(), smtplib.SMTPAuthenticationError),
+        (lambda s: s.refuse_recipients(), smtplib.SMTPRecipientsRefused),
+        *[
+            (lambda s, step=step: s.reply(step, 451, "later"), error)
+            for step, error in STEP_ERRORS.items()
+        ],
+        *[
+            (lambda s, step=step: s.drop(step), smtplib.SMTPServerDisconnected)
+            for step in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")
+        ],
+        (lambda s: s.stall("RCPT", 5), smtplib.SMTPServerDisconnected),
+    ],
+    ids=["refuse login", "refuse all"]
+    + [f"reply {s}" for s in STEP_ERRORS]
+    + [f"drop {s}" for s in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")]
+    + ["stall"],
+)
 def test_faults_reach_the_sender_and_reset_clears_them(smtp_each_mode, fault, error, request):
     fault(smtp_each_mode)
     timeout = socket.getdefaulttimeout()
@@ -302,13 +338,16 @@ def test_fault_at_tls_steps_and_counted_faults(mode):
         assert [m.rcpt_tos for m in server.messages] == [["a@example.com"]]
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda: SMTPTestServer("tls"), "unknown mode 'tls'"),
-    (lambda: SMTPTestServer().drop("BDAT"), "unknown step 'BDAT'"),
-    (lambda: SMTPTestServer().drop("DATA", times=0), "at least 1"),
-    (lambda: SMTPTestServer().reply("RCPT", 451, times=1.5), "at least 1"),
-    (lambda: SMTPTestServer().mailer(), "not running"),
-])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: SMTPTestServer("tls"), "unknown mode 'tls'"),
+        (lambda: SMTPTestServer().drop("BDAT"), "unknown step 'BDAT'"),
+        (lambda: SMTPTestServer().drop("DATA", times=0), "at least 1"),
+        (lambda: SMTPTestServer().reply("RCPT", 451, times=1.5), "at least 1"),
+        (lambda: SMTPTestServer().mailer(), "not running"),
+    ],
+)
 def test_mistakes_say_what_to_do(make, message, monkeypatch):
     monkeypatch.setenv("BRISVANE_LANG", "en")
     with pytest.raises((ValueError, RuntimeError), match=message):
@@ -320,9 +359,14 @@ def test_mistakes_say_what_to_do(make, message, monkeypatch):
 
 def pytest_run(tmp_path, *args, code=""):
     runner = code + "import sys, pytest\nsys.exit(pytest.main(sys.argv[1:]))\n"
-    return subprocess.run([sys.executable, "-c", runner, "-q", "-p", "no:cacheprovider", *args],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=240,
-                          env=dict(os.environ, BRISVANE_LANG="en"))
+    return subprocess.run(
+        [sys.executable, "-c", runner, "-q", "-p", "no:cacheprovider", *args],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=240,
+        env=dict(os.environ, BRISVANE_LANG="en"),
+    )
 
 
 def example_tests(readme):
@@ -362,19 +406,23 @@ def test_plugin_without_aiosmtpd(tmp_path):
         "    EasyMailer('h', 25, 'u', 'p', use_ssl=False).send('a@example.com', 's')\n"
         "    assert len(mail_outbox) == 1\n"
         "def test_server(smtp_server):\n"
-        "    pass\n")
+        "    pass\n"
+    )
     result = pytest_run(tmp_path, code=HIDE)
     assert "1 passed, 1 error" in result.stdout, result.stdout + result.stderr
     assert "brisvane[testing] is not installed: pip install 'brisvane[testing]'" in result.stdout
 
 
 def test_importing_the_plugin_loads_nothing_heavy():
-    code = ("import sys, brisvane._pytest_plugin, brisvane.testing\n"
-            "print(sorted(m for m in sys.modules if m.split('.')[0] in "
-            "('aiosmtpd', 'trustme', 'jinja2', 'cryptography', 'smtplib') "
-            "or m == 'brisvane.mailer'))")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=60)
+    code = (
+        "import sys, brisvane._pytest_plugin, brisvane.testing\n"
+        "print(sorted(m for m in sys.modules if m.split('.')[0] in "
+        "('aiosmtpd', 'trustme', 'jinja2', 'cryptography', 'smtplib') "
+        "or m == 'brisvane.mailer'))"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+    )
     assert result.stdout.strip() == "[]", result.stderr
 
 

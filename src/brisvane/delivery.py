@@ -25,10 +25,11 @@ import socket
 import ssl
 import threading
 import time
+from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from email.utils import make_msgid, parseaddr
-from typing import Any, Callable, Iterator, Optional, cast
+from typing import Any, Callable, Optional, cast
 
 from brisvane import _messages, _session
 
