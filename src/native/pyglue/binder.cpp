@@ -77,8 +77,7 @@ void check_argument(const char* param, py::handle value, const TypeCheck& check)
     raise_argument_type(param, check.type, Py_TYPE(value.ptr()), true);
 }
 
-Binding::Binding(const Operation& operation)
-    : op(&operation), required(0), checks{}, names{}, defaults{} {
+Binding::Binding(const Operation& operation) : op(&operation) {
     for (std::size_t i = 0; i < operation.params.size(); ++i) {
         const Default d = operation.params[i].default_value;
         required += d == Default::required;

@@ -17,12 +17,12 @@ namespace pyglue {
 struct Binding {
     explicit Binding(const Operation& operation);
     const Operation* op;
-    Py_ssize_t required;  // parameters without a default
-    std::array<TypeCheck, max_params> checks;
+    Py_ssize_t required = 0;  // parameters without a default
+    std::array<TypeCheck, max_params> checks{};
     // The parameter names, interned, so that keywords usually match by identity.
-    std::array<py::object, max_params> names;
+    std::array<py::object, max_params> names{};
     // The default of each parameter (borrowed), nullptr where it is required.
-    std::array<PyObject*, max_params> defaults;
+    std::array<PyObject*, max_params> defaults{};
 };
 
 // One call of an operation, bound.
@@ -104,7 +104,7 @@ class Args {
     }
     // Replace the argument of `Key` by a converted value (in a conversion step).
     template <FixedString Key>
-    void replace(py::object value) {
+    void replace(py::object&& value) {
         call_.replace(index_of_param(Table, Key.view()), std::move(value));
     }
 
