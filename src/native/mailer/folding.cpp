@@ -146,6 +146,15 @@ void Folder::append(std::string_view text) {
     column_ += text.size();
 }
 
+bool Folder::overflows(Mark m) const {
+    std::size_t column = m.column;
+    for (std::size_t i = m.size; i < out_.size(); ++i) {
+        column = out_[i] == '\n' ? 0 : column + 1;
+        if (column > line_limit) return true;
+    }
+    return false;
+}
+
 // Characters left on the current line, after a blank when `blank`.
 std::size_t Folder::room(bool blank) const {
     const std::size_t used = column_ + (blank && !out_.empty());

@@ -93,6 +93,9 @@ class Folder {
         out_.resize(m.size);
         column_ = m.column;
     }
+    // True when a line written since `m` is longer than the line limit: a
+    // piece without a fold point that no line holds.
+    bool overflows(Mark m) const;
 
   private:
     bool can_fold(Gap gap) const;

@@ -142,13 +142,29 @@ enum class Shaped {
     unusable,  // no list of addresses that can be written anew: encoded as text
 };
 
-// One address value: ASCII as it stands; otherwise parsed, with each display
-// name encoded, and kept only when it reads back as the same addresses.
+// An ASCII display name as formataddr() writes it, folded at its blanks; a
+// name with a piece that no line holds (no blank to fold at) as encoded
+// words instead, as attachment names are.  True when it was encoded.
+bool place_ascii_name(Folder& f, std::string_view name, Gap gap) {
+    const Folder::Mark start = f.mark();
+    f.place(ascii_pieces(quoted_name(name), gap, true));
+    if (!f.overflows(start)) return false;
+    f.rollback(start);
+    f.encoded(name, gap);
+    return true;
+}
+
+// One address value: ASCII as it stands, unless a display name in it is too
+// long for a line; otherwise parsed, with each display name encoded, and kept
+// only when it reads back as the same addresses.
 Shaped shape_address(const Scope& scope, Folder& f, const py::str& value, Gap gap) {
     const std::string_view text = utf8(value);
-    if (is_ascii(value) && !holds_encoded_word(text)) {
+    const Folder::Mark mark = f.mark();
+    const bool plain_text = is_ascii(value) && !holds_encoded_word(text);
+    if (plain_text) {
         f.place(ascii_pieces(text, gap, true));
-        return Shaped::as_text;
+        if (!f.overflows(mark)) return Shaped::as_text;
+        f.rollback(mark);
     }
     py::object getaddresses = scope.pinned(email_utils).attr("getaddresses");
     py::list pairs;  // what getaddresses() read, less the empty entries of stray commas
@@ -157,7 +173,7 @@ Shaped shape_address(const Scope& scope, Folder& f, const py::str& value, Gap ga
     bool usable = !pairs.empty();
     for (py::handle pair : pairs) usable = usable && plain_address(pair[py::int_(1)]);
 
-    const Folder::Mark mark = f.mark();
+    bool encoded_ascii_name = false;
     if (usable) {
         bool first = true;
         for (py::handle pair : pairs) {
@@ -171,14 +187,21 @@ Shaped shape_address(const Scope& scope, Folder& f, const py::str& value, Gap ga
                 continue;
             }
             if (is_ascii(name))
-                f.place(ascii_pieces(quoted_name(utf8(name)), g, true));
+                encoded_ascii_name |= place_ascii_name(f, utf8(name), g);
             else
                 encoded_name(f, utf8(name), g);
             f.word("<" + address + ">", Gap::space);
         }
-        if (addresses_of(getaddresses(py::make_tuple(f.since(mark)))).equal(addresses_of(pairs)))
+        // ASCII text too long for its lines for some other reason than a
+        // display name (a long address) is left as it stands.
+        if ((!plain_text || encoded_ascii_name) &&
+            addresses_of(getaddresses(py::make_tuple(f.since(mark)))).equal(addresses_of(pairs)))
             return Shaped::parsed;
         f.rollback(mark);
+    }
+    if (plain_text) {
+        f.place(ascii_pieces(text, gap, true));
+        return Shaped::as_text;
     }
     f.unstructured(line_limit - fold_indent, text, false, gap);
     return Shaped::unusable;
