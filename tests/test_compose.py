@@ -4,6 +4,7 @@ the envelope list, Bcc privacy, header injection and late name look-up."""
 from __future__ import annotations
 
 import email
+import email.header
 import email.policy
 import email.utils
 import time
@@ -140,6 +141,26 @@ def test_chinese_display_names_keep_addresses_readable(mailer, field):
     header = {"to": "To", "cc": "Cc", "reply_to": "Reply-To"}[field]
     assert f"{header}: =?utf-8?b?5byg5LiJ?= <zs@example.com>" in msg.as_string()
     assert addresses(reparse(msg)[header]) == [("张三", "zs@example.com")]
+
+
+@pytest.mark.parametrize("length", [70, 80, 1200])
+@pytest.mark.parametrize("field", ["sender_name", "to", "cc", "reply_to"])
+def test_long_ascii_display_name_without_blanks_is_folded(mailer, field, length):
+    name = ("Abcdefghij" * 120)[:length]
+    address = "me@example.com" if field == "sender_name" else "you@example.com"
+    value = name if field == "sender_name" else f"{name} <{address}>"
+    msg = build(mailer, **{field: value})
+    header = {"sender_name": "From", "to": "To", "cc": "Cc", "reply_to": "Reply-To"}[field]
+    head = msg.as_string().split("\n\n", 1)[0]
+    assert max(len(line) for line in head.split("\n")) <= 78
+    # a name that fits on its line is written as it stands, else as encoded words
+    assert (f"{header}: {name}\n" in head) == (len(header) + 2 + length <= 78)
+    # policy.default reads a blank between two encoded words of a display name
+    # (CPython 3.9 to 3.13); email.header's RFC 2047 decoder joins them
+    [(display_name, read_address)] = addresses(reparse(msg)[header])
+    assert read_address == address and display_name.replace(" ", "") == name
+    [(raw_name, _)] = email.utils.getaddresses([msg[header]])
+    assert str(email.header.make_header(email.header.decode_header(raw_name))) == name
 
 
 @pytest.mark.parametrize("field", ["to", "cc"])
