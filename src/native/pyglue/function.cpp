@@ -5,7 +5,8 @@
 
 #include "pyglue/binder.hpp"
 
-#include <pthread.h>
+#include "pyglue/platform.hpp"
+
 #include <structmember.h>
 
 #include <algorithm>
@@ -48,19 +49,11 @@ bool stack_nearly_exhausted() {
     thread_local std::uintptr_t limit = 0;
     thread_local bool known = false;
     if (!known) {
-        pthread_attr_t attr;
-        void* low = nullptr;
-        std::size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            if (pthread_attr_getstack(&attr, &low, &size) != 0) low = nullptr;
-            pthread_attr_destroy(&attr);
-        }
-        if (low != nullptr)
-            limit =
-                reinterpret_cast<std::uintptr_t>(low) + std::min<std::size_t>(size / 4, 1 << 20);
+        const StackExtent stack = current_stack();
+        if (stack.low != 0) limit = stack.low + std::min<std::size_t>(stack.size / 4, 1 << 20);
         known = true;
     }
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < limit;
+    return stack_position() < limit;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,

@@ -10,10 +10,7 @@
 
 #include <Python.h>
 
-#if __has_include(<unistd.h>)
-#include <unistd.h>
-#define PYGLUE_HAS_PAUSE 1
-#endif
+#include "pyglue/platform.hpp"
 
 namespace pyglue {
 
@@ -34,15 +31,11 @@ inline bool may_release_references() {
 // unwinding (pthread_exit's), caught without binding a reference to it.
 inline void release_reference(PyObject* object) {
     if (object == nullptr || !may_release_references()) return;
-#if defined(PYGLUE_HAS_PAUSE)
     try {
         Py_DECREF(object);
     } catch (...) {
-        for (;;) pause();
+        wait_for_process_end();
     }
-#else
-    Py_DECREF(object);
-#endif
 }
 
 }  // namespace pyglue
