@@ -19,6 +19,7 @@ if [ "$what" != native ]; then
     step "$python" -m mypy
 fi
 if [ "$what" != python ]; then
-    step bash tools/lint-native.sh
+    # the compile database needs CMake and pybind11, from the same environment
+    PATH="$(dirname "$(command -v "$python")"):$PATH" step bash tools/lint-native.sh "$python"
 fi
 exit "$status"
