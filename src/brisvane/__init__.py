@@ -6,7 +6,6 @@
     mailer.send("you@example.com", "Hello", body="Hi there!")
 """
 
-__version__ = "0.1.0"
 __all__ = ["EasyMailer", "TemplateEngine", "__version__"]
 
 
@@ -21,8 +20,15 @@ def __getattr__(name):
         from brisvane.template import TemplateEngine
 
         return TemplateEngine
+    if name == "__version__":
+        # One version, in pyproject.toml; the installed metadata carries it,
+        # read once on first use (importlib.metadata is not cheap to import).
+        from importlib.metadata import version
+
+        globals()["__version__"] = found = version("brisvane")
+        return found
     raise AttributeError(f"module 'brisvane' has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(set(globals()) | {"EasyMailer", "TemplateEngine"})
+    return sorted(set(globals()) | {"EasyMailer", "TemplateEngine", "__version__"})
