@@ -55,8 +55,14 @@ interpreter() {
 
 tools=$work/tools
 say "tools: $zig_requirement ${tool_requirements[*]}"
+# pip's own output goes to a log, shown when a step fails.
+quiet() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "failed: $*"; }
+}
 "$(interpreter 3.11)" -m venv "$tools"
-"$tools/bin/pip" install -q "$zig_requirement" "${tool_requirements[@]}"
+quiet "$work/tools.log" "$tools/bin/pip" install "$zig_requirement" "${tool_requirements[@]}"
 zig=$("$tools/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export PATH="$tools/bin:$PATH"
 
@@ -79,6 +85,10 @@ cat >"$work/exports.map" <<'EOF'
 { global: PyInit_*; local: *; };
 EOF
 
+for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$work/zig-$tool"
+    chmod +x "$work/zig-$tool"
+done
 for arch in $archs; do
     target=$arch-linux-gnu.$glibc
     for tool in cc c++; do
@@ -87,10 +97,6 @@ for arch in $archs; do
 exec "$zig" $tool -target $target "\$@"
 EOF
         chmod +x "$work/zig-$arch-$tool"
-    done
-    for tool in ar ranlib; do
-        printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$work/zig-$tool"
-        chmod +x "$work/zig-$tool"
     done
     {
         if [ "$arch" != "$(uname -m)" ]; then
@@ -160,7 +166,7 @@ for series in $pythons; do
     python=$(interpreter "$series")
     env=$work/py$series
     "$python" -m venv "$env"
-    "$env/bin/pip" install -q "${build_requirements[@]}"
+    quiet "$work/env-$series.log" "$env/bin/pip" install "${build_requirements[@]}"
     nodot=${series/./}
     for arch in $archs; do
         say "CPython $series, $arch"
@@ -182,8 +188,11 @@ for series in $pythons; do
             tail -n 40 "$work/build-$series-$arch.log" >&2
             fail "CPython $series, $arch: the build failed"
         }
-        auditwheel repair -q --plat "manylinux_2_17_$arch" -w "$out" "$raw"/*.whl ||
+        auditwheel repair --plat "manylinux_2_17_$arch" -w "$out" "$raw"/*.whl \
+            >>"$work/build-$series-$arch.log" 2>&1 || {
+            tail -n 20 "$work/build-$series-$arch.log" >&2
             fail "CPython $series, $arch: auditwheel refused the wheel"
+        }
     done
 done
 
