@@ -15,8 +15,11 @@
 # Writes nothing into the checkout but wheelhouse/.
 #
 # Environment: PYTHONS="3.11 3.12" and ARCHS="x86_64" narrow the build;
-# WHEELHOUSE=dir writes elsewhere; JOBS=n compiles n files at once (default: cores).
+# WHEELHOUSE=dir writes elsewhere; JOBS=n compiles n files at once (default: cores);
+# TOOLS_DIR=dir keeps the tools between runs.
 set -euo pipefail
+# Read whole before it runs, so that editing the file cannot change a run.
+{
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${WHEELHOUSE:-$root/wheelhouse}
@@ -53,7 +56,9 @@ interpreter() {
     echo "$(pyenv root)/versions/$version/bin/python$series"
 }
 
-tools=$work/tools
+# TOOLS_DIR=dir keeps the tool environment (and so Zig's cache of the libc++
+# it builds for each target, which is keyed by Zig's own path) between runs.
+tools=${TOOLS_DIR:-$work/tools}
 say "tools: $zig_requirement ${tool_requirements[*]}"
 # pip's own output goes to a log, shown when a step fails.
 quiet() {
@@ -61,7 +66,7 @@ quiet() {
     shift
     "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "failed: $*"; }
 }
-"$(interpreter 3.11)" -m venv "$tools"
+[ -x "$tools/bin/python" ] || "$(interpreter 3.11)" -m venv "$tools"
 quiet "$work/tools.log" "$tools/bin/pip" install "$zig_requirement" "${tool_requirements[@]}"
 zig=$("$tools/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export PATH="$tools/bin:$PATH"
@@ -111,6 +116,9 @@ set(CMAKE_RANLIB "$work/zig-ranlib" CACHE FILEPATH "")
 set(CMAKE_CXX_FLAGS_INIT "-fvisibility=hidden -fvisibility-inlines-hidden -ffunction-sections -fdata-sections")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s -Wl,--gc-sections -Wl,--version-script=$work/exports.map")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# CMake's compiler checks build a static library instead of a program, so that
+# Zig builds libc++ once per target, for the modules only.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 EOF
     } >"$work/zig-$arch.cmake"
 done
@@ -126,9 +134,11 @@ endif()
 EOF
 
 # The interpreter headers for an aarch64 build: the host's, whose only
-# architecture-specific part is pyconfig.h, with the x86 inline-assembly
-# features taken out. The sizes and alignments it records are then checked
-# against the target compiler's own.
+# architecture-specific part is pyconfig.h. Debian's own x86_64 and arm64
+# builds of one CPython differ there in four lines, made the same here: no x86
+# inline assembly, wchar_t unsigned (so usable as Py_UNICODE), support tier 2.
+# The sizes and alignments it records are then checked against the target
+# compiler's own.
 aarch64_headers() {
     local python=$1 series=$2 include dest
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
@@ -136,8 +146,9 @@ aarch64_headers() {
     mkdir -p "$dest"
     cp -r "$include" "$dest/"
     dest=$dest/$(basename "$include")
-    sed -i -E 's@^#define (HAVE_GCC_ASM_FOR_X64|HAVE_GCC_ASM_FOR_X87|HAVE_GCC_ASM_FOR_MC68881) 1$@/* #undef \1 */@' \
-        "$dest/pyconfig.h"
+    sed -i -E -e 's@^#define (HAVE_GCC_ASM_FOR_X64|HAVE_GCC_ASM_FOR_X87) 1$@/* #undef \1 */@' \
+        -e 's@^/\* #undef HAVE_USABLE_WCHAR_T \*/$@#define HAVE_USABLE_WCHAR_T 1@' \
+        -e 's@^#define PY_SUPPORT_TIER 1$@#define PY_SUPPORT_TIER 2@' "$dest/pyconfig.h"
     "$tools/bin/python" - "$dest/pyconfig.h" >"$work/sizes-$series.c" <<'EOF'
 import re, sys
 types = {"VOID_P": "void *", "_BOOL": "_Bool", "FPOS_T": "fpos_t", "OFF_T": "off_t",
@@ -255,3 +266,5 @@ done
 twine check --strict "$out"/* || status=1
 [ "$status" -eq 0 ] || fail "some checks failed"
 say "$(find "$out" -name 'brisvane-*' | wc -l) files in $out, $((SECONDS - started)) s"
+exit
+}

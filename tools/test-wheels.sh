@@ -14,6 +14,8 @@
 # Environment: PYTHONS="3.11 3.13" narrows the x86_64 runs (PYTHONS= skips
 # them); WHEELHOUSE=dir; ARM64_ROOT=dir keeps the arm64 root between runs.
 set -euo pipefail
+# Read whole before it runs, so that editing the file cannot change a run.
+{
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 wheelhouse=$(cd "${WHEELHOUSE:-$root/wheelhouse}" && pwd)
@@ -128,3 +130,5 @@ chroot "$arm" /bin/sh -ec '
 if [ "${ARM64_SUITE:-0}" = 1 ]; then
     chroot "$arm" /bin/sh -ec 'cd /opt/brisvane/suite && ../venv/bin/python -m pytest -q -p no:cacheprovider -ra tests'
 fi
+exit
+}
