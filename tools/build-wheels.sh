@@ -157,7 +157,7 @@ for kind, name, value in re.findall(r"^#define (SIZEOF|ALIGNOF)_(\w+) (\d+)$",
     print(f"_Static_assert({op}({ctype}) == {value}, \"{kind}_{name}\");")
 print("PyObject *brisvane_probe(void) { return PyLong_FromLong((long)sizeof(PyObject)); }")
 EOF
-    "$work/zig-aarch64-cc" -std=c11 -fsyntax-only -I"$dest" "$work/sizes-$series.c" ||
+    "$work/zig-aarch64-cc" -std=c11 -c -o "$work/sizes-$series.o" -I"$dest" "$work/sizes-$series.c" ||
         fail "pyconfig.h of $series does not describe aarch64"
     echo "$dest"
 }

@@ -26,8 +26,8 @@ trap 'rm -rf "$work"' EXIT
 say() { printf 'test-wheels: %s\n' "$*"; }
 fail() { printf 'test-wheels: %s\n' "$*" >&2; exit 1; }
 
-version=$(ls "$wheelhouse"/brisvane-*.tar.gz | sed -E 's/.*brisvane-(.*)\.tar\.gz/\1/')
-[ -n "$version" ] || fail "no sdist in $wheelhouse"
+version=$(find "$wheelhouse" -name 'brisvane-*.whl' | head -n 1 | sed -E 's@.*/brisvane-([^-]+)-.*@\1@')
+[ -n "$version" ] || fail "no wheel in $wheelhouse"
 
 # What the tests read besides themselves: the READMEs and the examples.
 suite=$work/suite
@@ -56,15 +56,21 @@ for dir in "${dirs[@]}"; do
     nocc=${nocc:+$nocc:}$work/path/$i
 done
 
+failed=()
 for series in $pythons; do
     python=$(ls -d "$(pyenv root)"/versions/"$series".* | grep -E "/$series\.[0-9]+$" |
         sort -t. -k3,3n | tail -n 1)/bin/python$series
     venv=$work/venv-$series
     say "CPython $series ($("$python" -c 'import platform; print(platform.python_version())'))"
+    set +e
     (
+        set -e
         export PATH="$venv/bin:$nocc" CC=/nonexistent/cc CXX=/nonexistent/c++
         for compiler in gcc g++ cc c++ clang clang++; do
-            ! command -v "$compiler" >/dev/null || fail "$compiler is still on PATH"
+            if command -v "$compiler" >/dev/null; then
+                echo "$compiler is still on PATH"
+                exit 1
+            fi
         done
         "$python" -m venv "$venv"
         # The package from the wheelhouse alone, then its test tools (wheels only):
@@ -72,17 +78,23 @@ for series in $pythons; do
         pip install -q --no-index --no-deps --find-links "$wheelhouse" "brisvane==$version"
         pip install -q --only-binary=:all: --find-links "$wheelhouse" "brisvane[test]==$version"
         cd "$suite"
-        python - <<'EOF'
-import brisvane, brisvane.mailer, sys
+        python - <<'EOF2'
+import brisvane, brisvane.mailer
 where = brisvane.mailer.__file__
 assert "site-packages" in where, where
 print(f"brisvane {brisvane.__version__} from {where}")
-EOF
+EOF2
         python -m pytest -q -p no:cacheprovider -ra tests
-    ) >"$work/suite-$series.log" 2>&1 && status=0 || status=$?
-    tail -n 3 "$work/suite-$series.log"
-    [ "$status" -eq 0 ] || { tail -n 60 "$work/suite-$series.log" >&2; fail "CPython $series failed"; }
+    ) >"$work/suite-$series.log" 2>&1
+    status=$?
+    set -e
+    grep -E '^(brisvane .* from|FAILED|ERROR)|(passed|failed).* in ' "$work/suite-$series.log" || true
+    if [ "$status" -ne 0 ]; then
+        grep -q ' in [0-9.]*s' "$work/suite-$series.log" || tail -n 30 "$work/suite-$series.log"
+        failed+=("$series")
+    fi
 done
+[ "${#failed[@]}" -eq 0 ] || fail "failed on CPython ${failed[*]}"
 
 # ---- aarch64 under emulation ------------------------------------------------
 
