@@ -99,7 +99,7 @@ done
 # ---- aarch64 under emulation ------------------------------------------------
 
 [ "${ARM64:-0}" = 1 ] || exit 0
-wheel=$(ls "$wheelhouse"/brisvane-"$version"-cp311-cp311-manylinux_2_17_aarch64*.whl)
+wheel=$(ls "$wheelhouse"/brisvane-"$version"-cp311-cp311-*manylinux_2_17_aarch64*.whl)
 arm=${ARM64_ROOT:-$work/arm64}
 if [ ! -x "$arm/usr/bin/python3" ]; then
     say "making an arm64 Debian root"
