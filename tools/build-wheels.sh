@@ -152,7 +152,8 @@ types = {"VOID_P": "void *", "_BOOL": "_Bool", "FPOS_T": "fpos_t", "OFF_T": "off
 print("#include <Python.h>\n#include <stdalign.h>\n#include <stddef.h>\n#include <pthread.h>")
 for kind, name, value in re.findall(r"^#define (SIZEOF|ALIGNOF)_(\w+) (\d+)$",
                                     open(sys.argv[1]).read(), re.M):
-    ctype = types.get(name, name.lower().replace("_", " "))
+    spelled = name.lower() if name.endswith("_T") else name.lower().replace("_", " ")
+    ctype = types.get(name, spelled)
     op = "sizeof" if kind == "SIZEOF" else "alignof"
     print(f"_Static_assert({op}({ctype}) == {value}, \"{kind}_{name}\");")
 print("PyObject *brisvane_probe(void) { return PyLong_FromLong((long)sizeof(PyObject)); }")
