@@ -1,12 +1,11 @@
 """Send plain-text, HTML and Jinja2-templated mail over SMTP.
 
-    from brisvane import EasyMailer
+from brisvane import EasyMailer
 
-    mailer = EasyMailer("smtp.example.com", 465, "me@example.com", "app-password")
-    mailer.send("you@example.com", "Hello", body="Hi there!")
+mailer = EasyMailer("smtp.example.com", 465, "me@example.com", "app-password")
+mailer.send("you@example.com", "Hello", body="Hi there!")
 """
 
-__version__ = "0.1.0"
 __all__ = ["EasyMailer", "TemplateEngine", "__version__"]
 
 
@@ -21,8 +20,15 @@ def __getattr__(name):
         from brisvane.template import TemplateEngine
 
         return TemplateEngine
+    if name == "__version__":
+        # One version, in pyproject.toml; the installed metadata carries it,
+        # read once on first use (importlib.metadata is not cheap to import).
+        from importlib.metadata import version
+
+        globals()["__version__"] = found = version("brisvane")
+        return found
     raise AttributeError(f"module 'brisvane' has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(set(globals()) | {"EasyMailer", "TemplateEngine"})
+    return sorted(set(globals()) | {"EasyMailer", "TemplateEngine", "__version__"})
