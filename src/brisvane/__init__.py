@@ -1,9 +1,11 @@
 """Send plain-text, HTML and Jinja2-templated mail over SMTP.
 
-from brisvane import EasyMailer
+A mail in three lines::
 
-mailer = EasyMailer("smtp.example.com", 465, "me@example.com", "app-password")
-mailer.send("you@example.com", "Hello", body="Hi there!")
+    from brisvane import EasyMailer
+
+    mailer = EasyMailer("smtp.example.com", 465, "me@example.com", "app-password")
+    mailer.send("you@example.com", "Hello", body="Hi there!")
 """
 
 __all__ = ["EasyMailer", "TemplateEngine", "__version__"]
