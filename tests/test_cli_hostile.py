@@ -169,15 +169,17 @@ def _link_at_the_file(directory, path):
 
 
 @pytest.mark.parametrize("planted", [_fresh, _open_folder, _link_at_the_file])
-def test_the_last_failure_is_private_and_never_written_through_a_link(planted, tmp_path):
+# undecodable bytes of a host name or an answer (lone surrogates) are kept too
+@pytest.mark.parametrize("error", ["535 no", "535 \udcff\udcfe"])
+def test_the_last_failure_is_private_and_never_written_through_a_link(planted, error, tmp_path):
     path = _ui._state_file()
     planted(path.parent, path)
-    _ui.record_failure("check", OSError("535 no"), host="h")
+    _ui.record_failure("check", OSError(error), host="h\udcff")
     assert stat.S_IMODE(os.stat(path.parent).st_mode) == 0o700
     st = os.lstat(path)
     assert stat.S_ISREG(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o600
     assert os.listdir(path.parent) == [path.name]  # written whole: no file left beside it
-    assert _ui.last_failure()["error"] == "OSError: 535 no"
+    assert _ui.last_failure()["error"] == f"OSError: {error}"
     if (path.parent.parent / "target").exists():
         assert (path.parent.parent / "target").read_text() == "untouched"
     # a link planted where the file is: not followed for reading either

@@ -9,8 +9,8 @@ import pytest
 from helpers import PASSWORD, USERNAME, free_port, open_fds
 
 import brisvane.mailer as mailer_module
-from brisvane import EasyMailer
-from brisvane.testing import HANG_UP, ScriptedServer
+from brisvane import EasyMailer, delivery
+from brisvane.testing import HANG_UP, ScriptedServer, SMTPTestServer, certificate_authority
 
 
 def wait_for_fds(before, timeout=3.0):
@@ -189,6 +189,19 @@ def test_server_closes_connection(answers, no_fd_leak):
         m = EasyMailer("127.0.0.1", server.port, USERNAME, PASSWORD, use_ssl=False)
         with pytest.raises(smtplib.SMTPServerDisconnected):
             m.send("to@example.com", "s", body="x" * 200_000)
+
+
+def test_server_closes_connection_after_starttls(monkeypatch, no_fd_leak):
+    monkeypatch.setenv("SSL_CERT_FILE", SMTPTestServer().ca_file)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    certificate_authority().issue_cert("127.0.0.1").configure_cert(context)
+    answers = {"EHLO": b"250-x\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n", "MAIL": HANG_UP}
+    with ScriptedServer(answers, tls_context=context) as server:
+        m = EasyMailer("127.0.0.1", server.port, USERNAME, PASSWORD, use_ssl=False, use_tls=True)
+        delivery.configure(m, timeout=20)
+        with pytest.raises(smtplib.SMTPServerDisconnected) as caught:
+            m.send("to@example.com", "s", body="b")
+    assert "timed out" not in str(caught.value)  # hung up, not left waiting
 
 
 # --- the exact sequence of calls ---------------------------------------------

@@ -505,10 +505,10 @@ class _OnClass:
         self.stack = stack
 
     def __get__(self, instance: Any, owner: Optional[type] = None) -> Any:
-        layers = self.stack.layers
-        if not layers:  # removed under a caller that had already found it
+        try:
+            top = self.stack.layers[-1]
+        except IndexError:  # removed under a caller that had already found it
             return _class_function(self.cls).__get__(instance, owner)
-        top = layers[-1]
         if instance is None:
             delivery = top.delivery
             return lambda mailer, msg, recipients, sender: delivery(msg, recipients, sender)
@@ -528,6 +528,9 @@ class _OnClass:
 
 
 _lock = threading.RLock()
+# Held by code that looks a target's delivery up and replaces it as one step
+# (install() and remove() take it again: it is reentrant).
+changing = _lock
 _order = itertools.count()
 # owner and order of every delivery installed, held weakly: a mailer's own
 # delivery often refers to the mailer

@@ -156,14 +156,15 @@ def _set_options(mailer: Any, options: Optional[_Options]) -> None:
     """Deliver the later sends of `mailer` with `options` (None: the class's
     own delivery); inside a connection block, in the block and after it.  A
     delivery that other code installed is left in charge."""
-    current = _session.installed(mailer)
-    if current is not None and current.owner == _CONNECTION:
-        cast(Batch, current.delivery)._configure(options)
-    elif current is None or current.owner == _CONFIGURED:
-        if options is not None:
-            _session.install(mailer, _Configured(mailer, options), _CONFIGURED)
-        if current is not None:
-            _session.remove(current)
+    with _session.changing:
+        current = _session.installed(mailer)
+        if current is not None and current.owner == _CONNECTION:
+            cast(Batch, current.delivery)._configure(options)
+        elif current is None or current.owner == _CONFIGURED:
+            if options is not None:
+                _session.install(mailer, _Configured(mailer, options), _CONFIGURED)
+            if current is not None:
+                _session.remove(current)
 
 
 def _check_mailer(mailer: Any) -> None:
@@ -407,19 +408,23 @@ def connection(
         or not min_interval >= 0
     ):
         raise ValueError(_messages.text("delivery.min_interval", value=min_interval))
-    current = _session.installed(mailer)
-    if current is not None and current.owner == _CONNECTION:
+    with _session.changing:
+        current = _session.installed(mailer)
+        outer = current is not None and current.owner == _CONNECTION
+        ours = current is None or current.owner == _CONFIGURED
+        if not outer:
+            options = _Options()
+            if current is not None and ours:
+                options = cast(_Configured, current.delivery).options
+            batch = Batch(mailer, options, timeout, max_per_connection, float(min_interval))
+            layer = _session.install(mailer, batch, _CONNECTION) if ours else None
+    if outer:
+        assert current is not None
         yield cast(Batch, current.delivery)
         return
-    ours = current is None or current.owner == _CONFIGURED
-    options = _Options()
-    if current is not None and ours:
-        options = cast(_Configured, current.delivery).options
-    batch = Batch(mailer, options, timeout, max_per_connection, float(min_interval))
-    if not ours:
+    if layer is None:
         yield batch  # not installed: the other delivery keeps every send
         return
-    layer = _session.install(mailer, batch, _CONNECTION)
     try:
         yield batch
     finally:

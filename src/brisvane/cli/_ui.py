@@ -26,8 +26,12 @@ _COLOURS = {"ok": "32", "fail": "31", "warn": "33", "dim": "2", "bold": "1"}
 
 # Characters a terminal acts on rather than shows: C0 controls but the line
 # feed and the tab, DEL, C1 controls (a lone \x9b is a CSI), the bidirectional
-# overrides and isolates, and lone surrogates (undecodable bytes).
-_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+# marks, overrides and isolates, the Unicode line and paragraph separators,
+# and lone surrogates (undecodable bytes).
+_CONTROL = re.compile(
+    "[\x00-\x08\x0b-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e"
+    "\u2066-\u2069\ud800-\udfff]"
+)
 
 
 def _written_out(found: re.Match[str]) -> str:
@@ -371,10 +375,11 @@ def record_failure(command: str, exc: BaseException, **where: Any) -> None:
         return
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(record, f, ensure_ascii=False)
+            # escaped: a host or an answer may hold undecodable bytes (lone surrogates)
+            json.dump(record, f)
         # the rename replaces a link at the name itself, never its target
         os.replace(temporary, path)
-    except OSError:
+    except (OSError, ValueError):
         try:
             os.unlink(temporary)
         except OSError:

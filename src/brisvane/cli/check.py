@@ -59,7 +59,7 @@ def _mode_for_port(host: str, user: str, port: int) -> Optional[_session.Mode]:
     usual TLS mode (STARTTLS on the relay port); None for another port."""
     found = providers.find(host, user)
     for p, mode in found.settings if found else ():
-        if p == port:
+        if p == port and mode in _TLS_MODES:
             return mode
     for mode, usual in _session.DEFAULT_PORTS.items():
         if usual == port:
@@ -309,7 +309,8 @@ def run(args: Any, out: _ui.Output) -> int:
     if mode is None or port is None:
         # --mode auto: find the TLS mode first, quietly, then check it fully
         tried = [(port, m) for m in _TLS_MODES] if port else list(_USUAL)
-        preferred = list(found.settings) if found else []
+        # a provider's settings never lead to a plain-text login unasked
+        preferred = [(p, m) for p, m in found.settings if m in _TLS_MODES] if found else []
         working = _find_working(out, host, preferred + tried, timeout)
         if working is None:
             out.say("cli.check.nothing_works")

@@ -133,16 +133,19 @@ class ScriptedServer:
             threading.Thread(target=self._serve, args=(conn, lines), daemon=True).start()
 
     def _serve(self, conn: socket.socket, lines: list[bytes]) -> None:
+        # the connection's sockets, newest last: STARTTLS wraps the first
+        sockets = [conn]
         try:
-            self._session(conn, lines)
+            self._session(sockets, lines)
         except (OSError, ValueError):
             pass  # the client left, or the server was closed under the session
         finally:
             with self._lock:
-                self._open.discard(conn)
-            _shut(conn)
+                self._open.difference_update(sockets)
+            _shut(sockets[-1])
 
-    def _session(self, conn: socket.socket, lines: list[bytes]) -> None:
+    def _session(self, sockets: list[socket.socket], lines: list[bytes]) -> None:
+        conn = sockets[-1]
         reader = conn.makefile("rb")
         self._answer(conn, "greeting", b"")
         while True:
@@ -169,6 +172,7 @@ class ScriptedServer:
             if verb == "STARTTLS" and self.tls_context is not None:
                 reader.close()
                 conn = self.tls_context.wrap_socket(conn, server_side=True)
+                sockets.append(conn)
                 with self._lock:
                     self._open.add(conn)
                 reader = conn.makefile("rb")
