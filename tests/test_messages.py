@@ -11,7 +11,8 @@ from pathlib import Path
 from brisvane import _messages
 from brisvane.cli import _ui
 
-SOURCE = Path(__file__).resolve().parent.parent / "src" / "brisvane"
+# the package under test, installed or not (the Python sources ship with it)
+SOURCE = Path(_messages.__file__).resolve().parent
 
 
 def fields(template: str) -> set[tuple[str, str, str]]:

@@ -61,9 +61,12 @@ class NameList {
     constexpr explicit NameList(std::string_view text) : rest_(text) {}
     constexpr bool done() const { return rest_.empty(); }
     constexpr std::string_view next() {
-        const std::size_t comma = rest_.find(',');
+        // A loop, not find(): GCC's UndefinedBehaviorSanitizer makes the
+        // library's search no constant expression on these strings.
+        std::size_t comma = 0;
+        while (comma < rest_.size() && rest_[comma] != ',') ++comma;
         std::string_view name = rest_.substr(0, comma);
-        rest_ = comma == std::string_view::npos ? std::string_view{} : rest_.substr(comma + 1);
+        rest_ = comma == rest_.size() ? std::string_view{} : rest_.substr(comma + 1);
         while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
         while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
         return name;
