@@ -183,7 +183,7 @@ def _fits(name, value):
 
 def _alternative():
     alt = MIMEMultipart("alternative")
-    boundary = "=" * 15 + "%019d" % random.randrange(sys.maxsize) + "=="
+    boundary = "=" * 15 + f"{random.randrange(sys.maxsize):019d}" + "=="
     alt.replace_header("Content-Type", f'multipart/alternative;\n boundary="{boundary}"')
     return alt
 
@@ -227,9 +227,7 @@ def _recipient_header(value):
 
 def _is_token(name):
     return (
-        name.isascii()
-        and len(name) > 0
-        and all(c.isalnum() or c in _TOKEN_SPECIALS for c in name)
+        name.isascii() and len(name) > 0 and all(c.isalnum() or c in _TOKEN_SPECIALS for c in name)
     )
 
 

@@ -50,7 +50,7 @@ app.conf.update(
 )
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def mailer() -> EasyMailer:
     """The mailer of this worker process, made at its first task."""
     env = os.environ
@@ -93,4 +93,4 @@ def send_template(
     except Exception as exc:
         if not delivery.is_transient(exc):
             raise
-        raise self.retry(exc=exc, countdown=retry_delay(self.request.retries))
+        raise self.retry(exc=exc, countdown=retry_delay(self.request.retries)) from exc

@@ -129,8 +129,13 @@ def contexts(stress: bool) -> dict[tuple[str, str], dict[str, Any]]:
 
 def screenshot(chromium: str, html: Path, png: Path, width: int, dark: bool) -> None:
     command = [
-        chromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-        f"--window-size={width},1600", f"--screenshot={png}",
+        chromium,
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--hide-scrollbars",
+        f"--window-size={width},1600",
+        f"--screenshot={png}",
     ]
     if dark:
         command.append("--force-dark-mode")
@@ -209,7 +214,9 @@ def main() -> None:
     else:
         for (locale, width, dark), pngs in shots.items():
             target = out / f"gallery.{locale}.{width}{'-dark' if dark else ''}.png"
-            gallery(pngs, target, columns=2 if width > 400 else 4, scale=0.7 if width > 400 else 0.6)
+            gallery(
+                pngs, target, columns=2 if width > 400 else 4, scale=0.7 if width > 400 else 0.6
+            )
             print(f"gallery: {target}")
 
 

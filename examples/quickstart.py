@@ -47,8 +47,10 @@ def show(mail: SentMail) -> None:
 
 
 def main() -> None:
-    with tempfile.TemporaryDirectory() as workdir, \
-            SMTPTestServer("ssl", username=USERNAME, password=PASSWORD) as server:
+    with (
+        tempfile.TemporaryDirectory() as workdir,
+        SMTPTestServer("ssl", username=USERNAME, password=PASSWORD) as server,
+    ):
         invoice = Path(workdir) / "发票 2026-001.pdf"
         invoice.write_bytes(b"%PDF-1.4\n% a tiny stand-in for a real invoice\n")
 
@@ -66,8 +68,9 @@ def main() -> None:
             sender_name="示例商店",
             attachments=[str(invoice)],
         )
-    print(f"{len(server.messages)} message arrived over implicit TLS on "
-          f"{server.host}:{server.port}\n")
+    print(
+        f"{len(server.messages)} message arrived over implicit TLS on {server.host}:{server.port}\n"
+    )
     show(server.messages[0])
 
 

@@ -1,33 +1,25 @@
-"""A real SMTP server on loopback in three modes, with AUTH: brisvane.testing's
+"""Fixtures of the suite: real SMTP servers on loopback, brisvane.testing's
 SMTPTestServer, so that the suite uses the kit it ships.
 
-- ``smtp_ssl``: implicit TLS, certificate from the kit's throw-away CA;
-- ``smtp_starttls``: plain connection that must be upgraded before AUTH;
-- ``smtp_plain``: plain connection with AUTH allowed.
+- ``smtp_ssl``, ``smtp_starttls``, ``smtp_plain``: one server per mode and test
+  module, with the suite's account; ``servers`` holds the three by mode and
+  ``smtp_each_mode`` is each in turn, all reset for the test;
+- ``start_server(mode, **options)``: a server of the test's own, stopped after it.
 
-Each server is started once per test module.  The client side trusts the
-test CA the way an operator would, through ``SSL_CERT_FILE`` (read by
-``ssl.create_default_context()`` at each call), set by the ``trust_ca``
-fixture; the code under test is not changed for it.
+The client side trusts the kit's CA the way an operator would, through
+``SSL_CERT_FILE`` (read by ``ssl.create_default_context()`` at each call), set
+by the ``trust_ca`` fixture; the code under test is not changed for it.  The
+shipped plugin's ``mail_outbox`` and ``smtp_server`` are there too.
 """
 
 from __future__ import annotations
 
-import os
-import socket
-
 import pytest
+from helpers import PASSWORD, USERNAME
 
 from brisvane.testing import SMTPTestServer, certificate_authority
 
-USERNAME = "sender@example.com"
-PASSWORD = "s3cret-app-password"
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+pytest_plugins = ["pytester"]
 
 
 @pytest.fixture(scope="session")
@@ -36,17 +28,16 @@ def ca():
     return certificate_authority(), SMTPTestServer().ca_file
 
 
-def start_server(mode: str, ca=None) -> tuple[SMTPTestServer, SMTPTestServer]:
-    """A started server that the process does not trust by itself (see ``trust_ca``);
-    returned twice, the second for the caller's ``.stop()``."""
-    server = SMTPTestServer(mode, username=USERNAME, password=PASSWORD, trust=False).start()
-    return server, server
+def _start(mode: str, **options) -> SMTPTestServer:
+    # a server that the process does not trust by itself (see trust_ca)
+    options = {"username": USERNAME, "password": PASSWORD, "trust": False, **options}
+    return SMTPTestServer(mode, **options).start()
 
 
 def _server_fixture(mode):
     @pytest.fixture(scope="module")
     def fixture(ca):
-        server, _ = start_server(mode, ca)
+        server = _start(mode)
         yield server
         server.stop()
 
@@ -58,19 +49,38 @@ smtp_starttls = _server_fixture("starttls")
 smtp_plain = _server_fixture("plain")
 
 
+@pytest.fixture
+def servers(smtp_ssl, smtp_starttls, smtp_plain, trust_ca):
+    """The three servers by mode, with nothing received and no fault."""
+    started = {"ssl": smtp_ssl, "starttls": smtp_starttls, "plain": smtp_plain}
+    for server in started.values():
+        server.reset()
+    return started
+
+
 @pytest.fixture(params=["ssl", "starttls", "plain"])
-def smtp_server(request, trust_ca):
+def smtp_each_mode(request, servers):
     """Each of the three servers in turn, with no message received yet."""
-    server = request.getfixturevalue(f"smtp_{request.param}")
-    server.reset()
-    return server
+    return servers[request.param]
+
+
+@pytest.fixture
+def start_server(ca, trust_ca):
+    """start_server(mode, **SMTPTestServer options): a started server with the
+    suite's account, stopped when the test ends."""
+    started = []
+
+    def start(mode: str = "ssl", **options) -> SMTPTestServer:
+        server = _start(mode, **options)
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
 
 
 @pytest.fixture
 def trust_ca(monkeypatch, ca):
     monkeypatch.setenv("SSL_CERT_FILE", ca[1])
     return ca[1]
-
-
-def open_fds() -> set:
-    return set(os.listdir("/proc/self/fd"))

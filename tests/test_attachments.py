@@ -5,7 +5,6 @@ looked up at each call."""
 import email
 import email.policy
 import mimetypes
-import os
 import shutil
 import subprocess
 from email.mime.multipart import MIMEMultipart
@@ -18,8 +17,15 @@ from brisvane.mailer import EasyMailer
 
 CRLF_ERROR = "Header values may not contain linefeed or carriage return characters"
 PAYLOAD = bytes(range(256)) * 5 + b"\r\n\n\r end"
-NAMES = ["report.pdf", "my report.txt", "报告.pdf", "a;b.txt", 'quo"te.txt',
-         "年度 报告 2024.xlsx", "noext"]
+NAMES = [
+    "report.pdf",
+    "my report.txt",
+    "报告.pdf",
+    "a;b.txt",
+    'quo"te.txt',
+    "年度 报告 2024.xlsx",
+    "noext",
+]
 
 
 def parse(msg):
@@ -54,6 +60,7 @@ class D(dict):
 
 # ------------------------------------------------------- names and bytes
 
+
 @pytest.mark.parametrize("name", NAMES)
 def test_file_name_and_bytes_read_back(tmp_path, name):
     path = tmp_path / "sub dir" / name
@@ -77,16 +84,19 @@ def test_binary_name_kept_as_given(name):
     assert part.get_payload(decode=True) == PAYLOAD
 
 
-@pytest.mark.parametrize("name, header", [
-    ("report.pdf", "attachment; filename=report.pdf"),
-    ("x!#$%&+-.^_`{|}~9.txt", "attachment; filename=x!#$%&+-.^_`{|}~9.txt"),
-    ("O'Brien*2.pdf", 'attachment; filename="O\'Brien*2.pdf"'),  # RFC 2231 syntax: quoted
-    ("my report.txt", 'attachment; filename="my report.txt"'),
-    ("a;b.txt", 'attachment; filename="a;b.txt"'),
-    ('quo"te.txt', 'attachment; filename="quo\\"te.txt"'),
-    ("dir/with space.txt", 'attachment; filename="dir/with space.txt"'),
-    ("报告.pdf", "attachment; filename*=utf-8''%E6%8A%A5%E5%91%8A.pdf"),
-])
+@pytest.mark.parametrize(
+    "name, header",
+    [
+        ("report.pdf", "attachment; filename=report.pdf"),
+        ("x!#$%&+-.^_`{|}~9.txt", "attachment; filename=x!#$%&+-.^_`{|}~9.txt"),
+        ("O'Brien*2.pdf", 'attachment; filename="O\'Brien*2.pdf"'),  # RFC 2231 syntax: quoted
+        ("my report.txt", 'attachment; filename="my report.txt"'),
+        ("a;b.txt", 'attachment; filename="a;b.txt"'),
+        ('quo"te.txt', 'attachment; filename="quo\\"te.txt"'),
+        ("dir/with space.txt", 'attachment; filename="dir/with space.txt"'),
+        ("报告.pdf", "attachment; filename*=utf-8''%E6%8A%A5%E5%91%8A.pdf"),
+    ],
+)
 def test_disposition_header_text(name, header):
     msg = new_msg()
     EasyMailer._attach_binary(msg, {"filename": name, "data": b"x"})
@@ -101,9 +111,12 @@ def test_part_headers_and_empty_payload(tmp_path):
     msg = new_msg()
     EasyMailer._attach_file(msg, str(tmp_path / "empty.pdf"))
     [part] = msg.get_payload()
-    assert part.items() == [("Content-Type", "application/pdf"), ("MIME-Version", "1.0"),
-                            ("Content-Transfer-Encoding", "base64"),
-                            ("Content-Disposition", "attachment; filename=empty.pdf")]
+    assert part.items() == [
+        ("Content-Type", "application/pdf"),
+        ("MIME-Version", "1.0"),
+        ("Content-Transfer-Encoding", "base64"),
+        ("Content-Disposition", "attachment; filename=empty.pdf"),
+    ]
     assert part.get_payload(decode=True) == b""
 
 
@@ -113,8 +126,7 @@ def test_ripmime_reads_names_and_bytes(tmp_path):
     files.mkdir()
     m = EasyMailer("smtp.example.com", 465, "me@example.com", "pw")
     items, expected = [], {}
-    for i, name in enumerate(["report.pdf", "my report.txt", "报告.pdf", "a;b.txt",
-                              "年度 报告 2024.xlsx"]):
+    for name in ["report.pdf", "my report.txt", "报告.pdf", "a;b.txt", "年度 报告 2024.xlsx"]:
         data = PAYLOAD + name.encode()
         (files / name).write_bytes(data)
         items.append(str(files / name))
@@ -124,8 +136,17 @@ def test_ripmime_reads_names_and_bytes(tmp_path):
     items.append({"filename": "dir/with space.txt", "data": b"binary item"})
     items.append({"filename": "内存.bin", "data": PAYLOAD})
     expected.update({"with space.txt": b"binary item", "内存.bin": PAYLOAD})
-    msg = m._build_message(to="t@x.org", subject="s", body="b", html=None, cc=None,
-                           sender=None, sender_name=None, attachments=items, reply_to=None)
+    msg = m._build_message(
+        to="t@x.org",
+        subject="s",
+        body="b",
+        html=None,
+        cc=None,
+        sender=None,
+        sender_name=None,
+        attachments=items,
+        reply_to=None,
+    )
     eml = tmp_path / "mail.eml"
     eml.write_text(msg.as_string())
     out = tmp_path / "out"
@@ -136,11 +157,18 @@ def test_ripmime_reads_names_and_bytes(tmp_path):
 
 # ----------------------------------------------------------- content types
 
-@pytest.mark.parametrize("name, ctype", [
-    ("report.pdf", "application/pdf"), ("pic.PNG", "image/png"), ("page.html", "text/html"),
-    ("blob.zzunknown", "application/octet-stream"), ("noext", "application/octet-stream"),
-    ("archive.tar.gz", "application/x-tar"),
-])
+
+@pytest.mark.parametrize(
+    "name, ctype",
+    [
+        ("report.pdf", "application/pdf"),
+        ("pic.PNG", "image/png"),
+        ("page.html", "text/html"),
+        ("blob.zzunknown", "application/octet-stream"),
+        ("noext", "application/octet-stream"),
+        ("archive.tar.gz", "application/x-tar"),
+    ],
+)
 def test_type_guessed_from_name(tmp_path, name, ctype):
     (tmp_path / name).write_bytes(b"data")
     file_msg, bin_msg = new_msg(), new_msg()
@@ -152,11 +180,16 @@ def test_type_guessed_from_name(tmp_path, name, ctype):
         assert part.get_params() == [(ctype, "")]
 
 
-@pytest.mark.parametrize("given, ctype", [
-    ("text/csv", "text/csv"), ("image/x-weird", "image/x-weird"),
-    (None, "application/pdf"), ("", "application/pdf"),
-    ("application/vnd/extra", "application/vnd/extra"),
-])
+@pytest.mark.parametrize(
+    "given, ctype",
+    [
+        ("text/csv", "text/csv"),
+        ("image/x-weird", "image/x-weird"),
+        (None, "application/pdf"),
+        ("", "application/pdf"),
+        ("application/vnd/extra", "application/vnd/extra"),
+    ],
+)
 def test_explicit_content_type(given, ctype):
     msg = new_msg()
     EasyMailer._attach_binary(msg, {"filename": "r.pdf", "data": b"x", "content_type": given})
@@ -166,12 +199,17 @@ def test_explicit_content_type(given, ctype):
 
 # ----------------------------------------------------------------- failures
 
+
 @pytest.mark.parametrize("kind", ["missing", "directory", "relative", "through_missing"])
 def test_attachment_not_found(tmp_path, monkeypatch, kind):
     (tmp_path / "adir").mkdir()
     monkeypatch.chdir(tmp_path)
-    path = {"missing": str(tmp_path / "nope.pdf"), "directory": str(tmp_path / "adir"),
-            "relative": "./adir/../nope.txt", "through_missing": "gone/x.txt"}[kind]
+    path = {
+        "missing": str(tmp_path / "nope.pdf"),
+        "directory": str(tmp_path / "adir"),
+        "relative": "./adir/../nope.txt",
+        "through_missing": "gone/x.txt",
+    }[kind]
     msg = new_msg()
     with pytest.raises(FileNotFoundError) as exc:
         EasyMailer._attach_file(msg, path)
@@ -185,13 +223,16 @@ def _unsplittable():
     return {"filename": "a.txt", "data": b"x", "content_type": "textplain"}
 
 
-@pytest.mark.parametrize("item, exc_type, text", [
-    (_unsplittable(), ValueError, "need more than 1 value to unpack"),
-    ({}, KeyError, "'filename'"),
-    ({"data": b"x"}, KeyError, "'filename'"),
-    ({"filename": "a.txt"}, KeyError, "'data'"),
-    ({"filename": "a.txt", "content_type": "text/plain"}, KeyError, "'data'"),
-])
+@pytest.mark.parametrize(
+    "item, exc_type, text",
+    [
+        (_unsplittable(), ValueError, "need more than 1 value to unpack"),
+        ({}, KeyError, "'filename'"),
+        ({"data": b"x"}, KeyError, "'filename'"),
+        ({"filename": "a.txt"}, KeyError, "'data'"),
+        ({"filename": "a.txt", "content_type": "text/plain"}, KeyError, "'data'"),
+    ],
+)
 def test_binary_item_failures(item, exc_type, text):
     msg = new_msg()
     with pytest.raises(exc_type) as exc:
@@ -206,14 +247,27 @@ def test_missing_keys_are_the_key_itself():
     assert exc.value.args == ("filename",)
 
 
-@pytest.mark.parametrize("call, item, text", [
-    ("_attach_file", Path("a.txt"),
-     "Argument 'filepath' has incorrect type (expected str, got PosixPath)"),
-    ("_attach_file", None, "Argument 'filepath' has incorrect type (expected str, got NoneType)"),
-    ("_attach_binary", D(filename="a", data=b""),
-     "Argument 'item' has incorrect type (expected dict, got D). Subclasses of built-in types"
-     " are rejected; pass a plain dict"),
-])
+@pytest.mark.parametrize(
+    "call, item, text",
+    [
+        (
+            "_attach_file",
+            Path("a.txt"),
+            "Argument 'filepath' has incorrect type (expected str, got PosixPath)",
+        ),
+        (
+            "_attach_file",
+            None,
+            "Argument 'filepath' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            "_attach_binary",
+            D(filename="a", data=b""),
+            "Argument 'item' has incorrect type (expected dict, got D). "
+            "Subclasses of built-in types are rejected; pass a plain dict",
+        ),
+    ],
+)
 def test_type_check_rejections(tmp_path, call, item, text):
     m = EasyMailer("smtp.example.com", 465, "me@example.com", "pw")
     msg = new_msg()
@@ -222,16 +276,28 @@ def test_type_check_rejections(tmp_path, call, item, text):
     assert str(exc.value) == text
     assert msg.get_payload() == []
     with pytest.raises(TypeError) as exc:
-        m._build_message(to="t@x", subject="s", body=None, html=None, cc=None, sender=None,
-                         sender_name=None, attachments=[item], reply_to=None)
+        m._build_message(
+            to="t@x",
+            subject="s",
+            body=None,
+            html=None,
+            cc=None,
+            sender=None,
+            sender_name=None,
+            attachments=[item],
+            reply_to=None,
+        )
     assert str(exc.value) == text
 
 
 def test_failure_after_good_item_leaves_earlier_parts_only():
     msg = new_msg()
     EasyMailer._attach_binary(msg, {"filename": "ok.txt", "data": b"1"})
-    for bad in ({"filename": "b.txt"}, {"filename": "c", "data": b"", "content_type": "x"},
-                {"filename": "d\n.txt", "data": b""}):
+    for bad in (
+        {"filename": "b.txt"},
+        {"filename": "c", "data": b"", "content_type": "x"},
+        {"filename": "d\n.txt", "data": b""},
+    ):
         with pytest.raises((KeyError, ValueError)):
             EasyMailer._attach_binary(msg, bad)
     assert [p.get_filename() for p in msg.get_payload()] == ["ok.txt"]
@@ -239,8 +305,10 @@ def test_failure_after_good_item_leaves_earlier_parts_only():
 
 # -------------------------------------------------------- header injection
 
-@pytest.mark.parametrize("bad", ["hi\r\n\r\nInjected.txt", "x\nBcc: evil@x", "a\rb.txt",
-                                 "报告\n.pdf"])
+
+@pytest.mark.parametrize(
+    "bad", ["hi\r\n\r\nInjected.txt", "x\nBcc: evil@x", "a\rb.txt", "报告\n.pdf"]
+)
 def test_injected_binary_name_refused(bad):
     msg = new_msg()
     with pytest.raises(ValueError) as exc:
@@ -263,12 +331,21 @@ def test_injected_file_name_refused(tmp_path, bad):
 def test_injected_name_refused_through_build_message():
     m = EasyMailer("smtp.example.com", 465, "me@example.com", "pw")
     with pytest.raises(ValueError, match=CRLF_ERROR):
-        m._build_message(to="t@x", subject="s", body="b", html=None, cc=None, sender=None,
-                         sender_name=None, reply_to=None,
-                         attachments=[{"filename": "x\r\nBcc: evil@x", "data": b""}])
+        m._build_message(
+            to="t@x",
+            subject="s",
+            body="b",
+            html=None,
+            cc=None,
+            sender=None,
+            sender_name=None,
+            reply_to=None,
+            attachments=[{"filename": "x\r\nBcc: evil@x", "data": b""}],
+        )
 
 
 # ---------------------------------------------- module names looked up per call
+
 
 def test_path_replacement(tmp_path, monkeypatch):
     target = tmp_path / "f.txt"
@@ -297,8 +374,9 @@ def test_mimetypes_replacement(tmp_path, monkeypatch):
     (tmp_path / "a.pdf").write_bytes(b"x")
     EasyMailer._attach_file(new_msg(), str(tmp_path / "a.pdf"))
     EasyMailer._attach_binary(new_msg(), {"filename": "dir/b.png", "data": b"x"})
-    EasyMailer._attach_binary(new_msg(), {"filename": "c.png", "data": b"x",
-                                          "content_type": "text/plain"})
+    EasyMailer._attach_binary(
+        new_msg(), {"filename": "c.png", "data": b"x", "content_type": "text/plain"}
+    )
     assert rec.calls == [((str(tmp_path / "a.pdf"),), {}), (("dir/b.png",), {})]
     assert type(rec.calls[0][0][0]) is str
 

@@ -73,6 +73,7 @@ def o_add_dir(self, directory): return locals()  # noqa: E704
 # Each gets the call (positionals after the instance, keywords) and the value table, and
 # returns the values the native operation actually bound, read back from its effects.
 
+
 def run_init(args, kw, vals):
     seen = []
     with pytest.MonkeyPatch.context() as mp:
@@ -96,8 +97,17 @@ def run_send(args, kw, vals):
     inst._do_send = lambda *a: log.setdefault("do", a)
     assert EasyMailer.send(inst, *args, **kw) is None
     got = dict(log["build"])
-    assert list(got) == ["to", "subject", "body", "html", "cc", "sender", "sender_name",
-                         "attachments", "reply_to"]
+    assert list(got) == [
+        "to",
+        "subject",
+        "body",
+        "html",
+        "cc",
+        "sender",
+        "sender_name",
+        "attachments",
+        "reply_to",
+    ]
     to, cc, got["bcc"] = log["collect"]
     assert to is got["to"] and cc is got["cc"]
     assert log["do"] == (msg, rcpts, got["sender"] or inst.default_sender)
@@ -108,7 +118,8 @@ def run_send_template(args, kw, vals):
     inst, log = mailer(), {"render": []}
     inst._template_engine = ns(
         render=lambda name, ctx: log["render"].append((name, ctx)) or "R:" + name,
-        render_string=lambda s, ctx: log.setdefault("string", (s, ctx)) and "S:" + s)
+        render_string=lambda s, ctx: log.setdefault("string", (s, ctx)) and "S:" + s,
+    )
     inst.send = lambda **k: log.setdefault("send", k)
     assert EasyMailer.send_template(inst, *args, **kw) is None
     got = dict(log["send"])
@@ -129,11 +140,22 @@ def run_build(args, kw, vals):
     inst._attach_file = inst._attach_binary = lambda m, item: items.append(item)
     msg = EasyMailer._build_message(inst, *args, **kw)
     name, addr = email.utils.parseaddr(msg["From"])
-    plain, html = (p.get_payload(decode=True).decode() for p in msg.get_payload()[0].walk()
-                   if not p.is_multipart())
-    return {"to": msg["To"], "subject": msg["Subject"], "cc": msg["Cc"], "body": plain,
-            "html": html, "reply_to": msg["Reply-To"], "sender": addr, "sender_name": name,
-            "attachments": items}
+    plain, html = (
+        p.get_payload(decode=True).decode()
+        for p in msg.get_payload()[0].walk()
+        if not p.is_multipart()
+    )
+    return {
+        "to": msg["To"],
+        "subject": msg["Subject"],
+        "cc": msg["Cc"],
+        "body": plain,
+        "html": html,
+        "reply_to": msg["Reply-To"],
+        "sender": addr,
+        "sender_name": name,
+        "attachments": items,
+    }
 
 
 def run_attach(method, key):
@@ -143,6 +165,7 @@ def run_attach(method, key):
         filename = os.path.basename(vals[key]) if key == "filepath" else vals[key]["filename"]
         assert part.get_filename() == filename and part.get_payload(decode=True)
         return {"msg": vals["msg"], key: vals[key]}
+
     return run
 
 
@@ -179,8 +202,11 @@ def run_do_send(args, kw, vals):
         mp.setattr(mailer_mod, "ssl", ns(create_default_context=lambda: "ctx"))
         assert EasyMailer._do_send(mailer(), *args, **kw) is None
     sender, rcpts, text = Conn.log["sendmail"]
-    return {"msg": vals["msg"] if text == vals["msg"].as_string() else text,
-            "recipients": rcpts, "sender": sender}
+    return {
+        "msg": vals["msg"] if text == vals["msg"].as_string() else text,
+        "recipients": rcpts,
+        "sender": sender,
+    }
 
 
 def _engine_with(**env):
@@ -205,27 +231,48 @@ def run_rendering(method, hook, argnames):
         obj = _engine_with(**{hook: lambda src: seen.setdefault("src", src) and tpl})
         assert getattr(TemplateEngine, method)(obj, *args, **kw) == "out"
         return dict(zip(argnames, (seen["src"], seen["ctx"])))
+
     return run
 
 
 def run_add_dir(args, kw, vals):
     paths = ["old"]
-    assert TemplateEngine.add_template_dir(
-        _engine_with(loader=ns(searchpath=paths)), *args, **kw) is None
+    assert (
+        TemplateEngine.add_template_dir(_engine_with(loader=ns(searchpath=paths)), *args, **kw)
+        is None
+    )
     assert paths[1:] == ["old"]
     return {"directory": paths[0]}
 
 
 def _values():
     return {
-        "host": "h.example", "port": 2525, "username": "user@x", "password": "pw",
-        "use_ssl": Flag(), "use_tls": Flag(), "default_sender": "ds@x",
-        "template_dir": "/nonexistent/tpl", "to": "to@x", "subject": "subj",
-        "body": "plain text", "html": "<b>html</b>", "cc": "cc@x", "bcc": "bcc@x",
-        "sender": "s@x", "sender_name": "Sender Name", "attachments": ["a.txt"],
-        "reply_to": "rt@x", "template_name": "tpl", "context": {"k": "v"},
-        "msg": Sink(), "filepath": HERE, "item": {"filename": "n.bin", "data": b"\0\1"},
-        "recipients": ["r1@x", "r2@x"], "template_string": "{{ k }}", "directory": "/d",
+        "host": "h.example",
+        "port": 2525,
+        "username": "user@x",
+        "password": "pw",
+        "use_ssl": Flag(),
+        "use_tls": Flag(),
+        "default_sender": "ds@x",
+        "template_dir": "/nonexistent/tpl",
+        "to": "to@x",
+        "subject": "subj",
+        "body": "plain text",
+        "html": "<b>html</b>",
+        "cc": "cc@x",
+        "bcc": "bcc@x",
+        "sender": "s@x",
+        "sender_name": "Sender Name",
+        "attachments": ["a.txt"],
+        "reply_to": "rt@x",
+        "template_name": "tpl",
+        "context": {"k": "v"},
+        "msg": Sink(),
+        "filepath": HERE,
+        "item": {"filename": "n.bin", "data": b"\0\1"},
+        "recipients": ["r1@x", "r2@x"],
+        "template_string": "{{ k }}",
+        "directory": "/d",
     }
 
 
@@ -240,10 +287,20 @@ OPS = [
     ("_collect_recipients", EasyMailer, o_collect, False, run_collect),
     ("_do_send", EasyMailer, o_do_send, True, run_do_send),
     ("__init__", TemplateEngine, o_t_init, True, run_t_init),
-    ("render", TemplateEngine, o_render, True,
-     run_rendering("render", "get_template", ("template_name", "context"))),
-    ("render_string", TemplateEngine, o_render_string, True,
-     run_rendering("render_string", "from_string", ("template_string", "context"))),
+    (
+        "render",
+        TemplateEngine,
+        o_render,
+        True,
+        run_rendering("render", "get_template", ("template_name", "context")),
+    ),
+    (
+        "render_string",
+        TemplateEngine,
+        o_render_string,
+        True,
+        run_rendering("render_string", "from_string", ("template_string", "context")),
+    ),
     ("add_template_dir", TemplateEngine, o_add_dir, True, run_add_dir),
 ]
 OP_IDS = [f"{c.__name__}.{n}" for n, c, *_ in OPS]
@@ -254,8 +311,10 @@ def expected_error(name, params, ndefaults, given, kws):
     hi, lo = len(params), len(params) - ndefaults
 
     def count(bound, word, g):
-        return (f"{name}() takes {'exactly' if lo == hi else word} {bound} "
-                f"positional argument{'' if bound == 1 else 's'} ({g} given)")
+        return (
+            f"{name}() takes {'exactly' if lo == hi else word} {bound} "
+            f"positional argument{'' if bound == 1 else 's'} ({g} given)"
+        )
 
     if given > hi:
         return count(hi, "at most", given)
@@ -278,8 +337,11 @@ def call_shapes(draw, params, method):
     npos = draw(st.integers(0, len(free) + 2))
     kws = draw(st.lists(st.sampled_from(free[npos:]), unique=True)) if free[npos:] else []
     intruders = ["bogus", "Subject"] + free[:npos] + (["self"] if method else [])
-    kws += draw(st.one_of(st.just([]), st.lists(st.sampled_from(intruders), unique=True,
-                                               min_size=1, max_size=2)))
+    kws += draw(
+        st.one_of(
+            st.just([]), st.lists(st.sampled_from(intruders), unique=True, min_size=1, max_size=2)
+        )
+    )
     return npos, draw(st.permutations(kws))
 
 
@@ -299,8 +361,7 @@ def test_binder_matches_python_function(name, cls, oracle, method, run, data):
         bound.pop("self", None)
     except TypeError:
         bound = None
-    message = expected_error(name, params, len(oracle.__defaults__ or ()),
-                             npos + bool(method), kws)
+    message = expected_error(name, params, len(oracle.__defaults__ or ()), npos + bool(method), kws)
     assert (bound is None) == (message is not None), (message, bound)
     if message is None:
         got = run(args, kw, vals)
@@ -326,7 +387,7 @@ def test_non_string_keyword(name, cls, oracle, method, run, with_args):
     func = getattr(cls, name)
     params = list(inspect.signature(oracle).parameters)
     vals = _values()
-    args = ([object()] if method else []) + [vals[p] for p in params[bool(method):]] * with_args
+    args = ([object()] if method else []) + [vals[p] for p in params[bool(method) :]] * with_args
     with pytest.raises(TypeError) as exc:
         func(*args, **{1: 2})
     text = str(exc.value)
@@ -334,25 +395,42 @@ def test_non_string_keyword(name, cls, oracle, method, run, with_args):
     assert text in ("keywords must be strings", f"{name}() keywords must be strings")
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: TemplateEngine.__init__(),
-     "__init__() takes at least 1 positional argument (0 given)"),
-    (lambda: ENV_GETTER(), "env() takes exactly 1 positional argument (0 given)"),
-    (lambda: ENV_GETTER(1, 2), "env() takes exactly 1 positional argument (2 given)"),
-    (lambda: ENV_GETTER(1, self=1), "env() got multiple values for keyword argument 'self'"),
-    (lambda: EasyMailer.send(), "send() takes at least 3 positional arguments (0 given)"),
-    (lambda: EasyMailer.send(to="t", subject="s"),
-     "send() takes at least 3 positional arguments (0 given)"),
-    (lambda: EasyMailer("h", 25), "__init__() takes at least 5 positional arguments (3 given)"),
-    (lambda: mailer().send(subject="s"), "send() takes at least 3 positional arguments (1 given)"),
-    # the binder runs before the type checks
-    (lambda: mailer().send(None, None, bogus=1),
-     "send() got an unexpected keyword argument 'bogus'"),
-    (lambda: EasyMailer._attach_file(None, msg=None, filepath=None, x=1),
-     "_attach_file() got multiple values for keyword argument 'msg'"),
-    (lambda: TemplateEngine(template_dir=pathlib.Path("p"), directory=None),
-     "__init__() got an unexpected keyword argument 'directory'"),
-], ids=lambda v: None if callable(v) else v.split("(")[0])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: TemplateEngine.__init__(),
+            "__init__() takes at least 1 positional argument (0 given)",
+        ),
+        (lambda: ENV_GETTER(), "env() takes exactly 1 positional argument (0 given)"),
+        (lambda: ENV_GETTER(1, 2), "env() takes exactly 1 positional argument (2 given)"),
+        (lambda: ENV_GETTER(1, self=1), "env() got multiple values for keyword argument 'self'"),
+        (lambda: EasyMailer.send(), "send() takes at least 3 positional arguments (0 given)"),
+        (
+            lambda: EasyMailer.send(to="t", subject="s"),
+            "send() takes at least 3 positional arguments (0 given)",
+        ),
+        (lambda: EasyMailer("h", 25), "__init__() takes at least 5 positional arguments (3 given)"),
+        (
+            lambda: mailer().send(subject="s"),
+            "send() takes at least 3 positional arguments (1 given)",
+        ),
+        # the binder runs before the type checks
+        (
+            lambda: mailer().send(None, None, bogus=1),
+            "send() got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            lambda: EasyMailer._attach_file(None, msg=None, filepath=None, x=1),
+            "_attach_file() got multiple values for keyword argument 'msg'",
+        ),
+        (
+            lambda: TemplateEngine(template_dir=pathlib.Path("p"), directory=None),
+            "__init__() got an unexpected keyword argument 'directory'",
+        ),
+    ],
+    ids=lambda v: None if callable(v) else v.split("(")[0],
+)
 def test_binder_edge_calls(call, message):
     with pytest.raises(TypeError) as exc:
         call()
@@ -368,6 +446,7 @@ def test_self_by_keyword_is_accepted():
 
 
 # ------------------------------------------------------------ entry type checks
+
 
 class S(str):
     pass
@@ -399,53 +478,94 @@ def engine():
 
 NOTE = ". Subclasses of built-in types are rejected; pass a plain "
 MSG = "Argument '{}' has incorrect type (expected {}, got {})"
-BUILD_OK = dict(to="t", subject="s", body=None, html=None, cc=None, sender=None,
-                sender_name=None, attachments=None, reply_to=None)
+BUILD_OK = dict(
+    to="t",
+    subject="s",
+    body=None,
+    html=None,
+    cc=None,
+    sender=None,
+    sender_name=None,
+    attachments=None,
+    reply_to=None,
+)
 PATH = pathlib.Path("/nonexistent")
 
 
-@pytest.mark.parametrize("call, param, expected, got", [
-    (lambda: guarded().send("t", S("x")), "subject", "str", "S"),
-    (lambda: guarded().send("t", None), "subject", "str", "NoneType"),
-    (lambda: guarded().send("t", "s", attachments=()), "attachments", "list", "tuple"),
-    (lambda: guarded().send("t", "s", attachments=L()), "attachments", "list", "L"),
-    (lambda: guarded().send("t", 1, body=2), "subject", "str", "int"),
-    (lambda: guarded().send("t", "s", html=1, body=b"x"), "body", "str", "bytes"),
-    (lambda: guarded().send("t", "s", reply_to=1, sender=2.0), "sender", "str", "float"),
-    (lambda: guarded().send("t", "s", sender_name=S("n")), "sender_name", "str", "S"),
-    (lambda: guarded().send_template("t", "s", None), "template_name", "str", "NoneType"),
-    (lambda: guarded().send_template("t", "s", "n", context=D()), "context", "dict", "D"),
-    (lambda: guarded().send_template("t", "s", "n", context=[]), "context", "dict", "list"),
-    (lambda: guarded().send_template("t", "s", "n", attachments={}), "attachments", "list",
-     "dict"),
-    (lambda: mailer()._build_message(**{**BUILD_OK, "html": 1, "reply_to": 2}), "html", "str",
-     "int"),
-    (lambda: mailer()._build_message(**{**BUILD_OK, "attachments": ("a",)}), "attachments",
-     "list", "tuple"),
-    (lambda: EasyMailer._attach_file(Sink(), None), "filepath", "str", "NoneType"),
-    (lambda: EasyMailer._attach_file(Sink(), pathlib.Path(HERE)), "filepath", "str",
-     "PosixPath"),
-    (lambda: EasyMailer._attach_binary(Sink(), None), "item", "dict", "NoneType"),
-    (lambda: EasyMailer._attach_binary(Sink(), D(filename="a", data=b"")), "item", "dict", "D"),
-    (lambda: EasyMailer._do_send(guarded(), Sink(), ("a",), None), "recipients", "list", "tuple"),
-    (lambda: EasyMailer._do_send(guarded(), Sink(), None, "s"), "recipients", "list",
-     "NoneType"),
-    (lambda: EasyMailer._do_send(guarded(), Sink(), [], None), "sender", "str", "NoneType"),
-    (lambda: EasyMailer(S("h"), 25, "u", "p"), "host", "str", "S"),
-    (lambda: EasyMailer(1, "465", "u", "p"), "port", "int", "str"),
-    (lambda: EasyMailer("h", 25, "u", None), "password", "str", "NoneType"),
-    (lambda: EasyMailer("h", 25, "u", "p", default_sender=1), "default_sender", "str", "int"),
-    (lambda: EasyMailer("h", 25, "u", "p", template_dir=PATH), "template_dir", "str",
-     "PosixPath"),
-    (lambda: TemplateEngine(PATH), "template_dir", "str", "PosixPath"),
-    (lambda: engine().add_template_dir(None), "directory", "str", "NoneType"),
-    (lambda: engine().add_template_dir(PATH), "directory", "str", "PosixPath"),
-    (lambda: engine().render(None, {}), "template_name", "str", "NoneType"),
-    (lambda: engine().render("x", None), "context", "dict", "NoneType"),
-    (lambda: engine().render("x", D()), "context", "dict", "D"),
-    (lambda: engine().render_string(S("x"), {}), "template_string", "str", "S"),
-    (lambda: engine().render_string("x", None), "context", "dict", "NoneType"),
-])
+@pytest.mark.parametrize(
+    "call, param, expected, got",
+    [
+        (lambda: guarded().send("t", S("x")), "subject", "str", "S"),
+        (lambda: guarded().send("t", None), "subject", "str", "NoneType"),
+        (lambda: guarded().send("t", "s", attachments=()), "attachments", "list", "tuple"),
+        (lambda: guarded().send("t", "s", attachments=L()), "attachments", "list", "L"),
+        (lambda: guarded().send("t", 1, body=2), "subject", "str", "int"),
+        (lambda: guarded().send("t", "s", html=1, body=b"x"), "body", "str", "bytes"),
+        (lambda: guarded().send("t", "s", reply_to=1, sender=2.0), "sender", "str", "float"),
+        (lambda: guarded().send("t", "s", sender_name=S("n")), "sender_name", "str", "S"),
+        (lambda: guarded().send_template("t", "s", None), "template_name", "str", "NoneType"),
+        (lambda: guarded().send_template("t", "s", "n", context=D()), "context", "dict", "D"),
+        (lambda: guarded().send_template("t", "s", "n", context=[]), "context", "dict", "list"),
+        (
+            lambda: guarded().send_template("t", "s", "n", attachments={}),
+            "attachments",
+            "list",
+            "dict",
+        ),
+        (
+            lambda: mailer()._build_message(**{**BUILD_OK, "html": 1, "reply_to": 2}),
+            "html",
+            "str",
+            "int",
+        ),
+        (
+            lambda: mailer()._build_message(**{**BUILD_OK, "attachments": ("a",)}),
+            "attachments",
+            "list",
+            "tuple",
+        ),
+        (lambda: EasyMailer._attach_file(Sink(), None), "filepath", "str", "NoneType"),
+        (
+            lambda: EasyMailer._attach_file(Sink(), pathlib.Path(HERE)),
+            "filepath",
+            "str",
+            "PosixPath",
+        ),
+        (lambda: EasyMailer._attach_binary(Sink(), None), "item", "dict", "NoneType"),
+        (lambda: EasyMailer._attach_binary(Sink(), D(filename="a", data=b"")), "item", "dict", "D"),
+        (
+            lambda: EasyMailer._do_send(guarded(), Sink(), ("a",), None),
+            "recipients",
+            "list",
+            "tuple",
+        ),
+        (
+            lambda: EasyMailer._do_send(guarded(), Sink(), None, "s"),
+            "recipients",
+            "list",
+            "NoneType",
+        ),
+        (lambda: EasyMailer._do_send(guarded(), Sink(), [], None), "sender", "str", "NoneType"),
+        (lambda: EasyMailer(S("h"), 25, "u", "p"), "host", "str", "S"),
+        (lambda: EasyMailer(1, "465", "u", "p"), "port", "int", "str"),
+        (lambda: EasyMailer("h", 25, "u", None), "password", "str", "NoneType"),
+        (lambda: EasyMailer("h", 25, "u", "p", default_sender=1), "default_sender", "str", "int"),
+        (
+            lambda: EasyMailer("h", 25, "u", "p", template_dir=PATH),
+            "template_dir",
+            "str",
+            "PosixPath",
+        ),
+        (lambda: TemplateEngine(PATH), "template_dir", "str", "PosixPath"),
+        (lambda: engine().add_template_dir(None), "directory", "str", "NoneType"),
+        (lambda: engine().add_template_dir(PATH), "directory", "str", "PosixPath"),
+        (lambda: engine().render(None, {}), "template_name", "str", "NoneType"),
+        (lambda: engine().render("x", None), "context", "dict", "NoneType"),
+        (lambda: engine().render("x", D()), "context", "dict", "D"),
+        (lambda: engine().render_string(S("x"), {}), "template_string", "str", "S"),
+        (lambda: engine().render_string("x", None), "context", "dict", "NoneType"),
+    ],
+)
 def test_entry_type_check(call, param, expected, got):
     with pytest.raises(TypeError) as exc:
         call()
@@ -458,14 +578,18 @@ def _do_send_unchecked_msg(monkeypatch):
     mailer()._do_send(42, [], "s")
 
 
-@pytest.mark.parametrize("call", [
-    lambda mp: guarded().send(("a", "b"), "s", cc=1, bcc=object()),
-    lambda mp: guarded().send(["a"], "s", None, None, None, None, None, None, None, None),
-    lambda mp: guarded().send_template(5, "s", "n", None, cc={1}, bcc=2.5),
-    lambda mp: guarded().send_template("t", "s", "n", context={}, attachments=[]),
-    _do_send_unchecked_msg,
-    lambda mp: EasyMailer._attach_file(None, "/nonexistent/x"),
-], ids=["send-union", "send-none", "tpl-union", "tpl-empty", "do_send-msg", "attach-msg"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda mp: guarded().send(("a", "b"), "s", cc=1, bcc=object()),
+        lambda mp: guarded().send(["a"], "s", None, None, None, None, None, None, None, None),
+        lambda mp: guarded().send_template(5, "s", "n", None, cc={1}, bcc=2.5),
+        lambda mp: guarded().send_template("t", "s", "n", context={}, attachments=[]),
+        _do_send_unchecked_msg,
+        lambda mp: EasyMailer._attach_file(None, "/nonexistent/x"),
+    ],
+    ids=["send-union", "send-none", "tpl-union", "tpl-empty", "do_send-msg", "attach-msg"],
+)
 def test_unchecked_arguments_get_past_the_checks(call, monkeypatch):
     with pytest.raises((Marker, FileNotFoundError)):
         call(monkeypatch)
@@ -479,8 +603,21 @@ def test_unchecked_arguments_run_to_completion():
     assert (m.port, m.use_ssl, m.use_tls) == (25, False, True)
 
 
-POOL = [lambda: None, lambda: "s", lambda: S("s"), lambda: 7, lambda: True, lambda: 2.5,
-        list, L, tuple, dict, D, lambda: PATH, lambda: b"x"]
+POOL = [
+    lambda: None,
+    lambda: "s",
+    lambda: S("s"),
+    lambda: 7,
+    lambda: True,
+    lambda: 2.5,
+    list,
+    L,
+    tuple,
+    dict,
+    D,
+    lambda: PATH,
+    lambda: b"x",
+]
 
 
 def past_checks_target(idx):
@@ -499,9 +636,12 @@ def expected_type_error(params, annotations, values):
     for p in params:
         ann = annotations.get(p, "")
         optional = ann.startswith("Optional[")
-        inner = ann[len("Optional["):-1] if optional else ann
-        want = list if inner.startswith("List") else {"str": str, "int": int, "dict": dict,
-                                                      "Dict": dict}.get(inner)
+        inner = ann[len("Optional[") : -1] if optional else ann
+        want = (
+            list
+            if inner.startswith("List")
+            else {"str": str, "int": int, "dict": dict, "Dict": dict}.get(inner)
+        )
         v = values[p]
         if want is None or type(v) is want or (optional and v is None):
             continue
@@ -515,7 +655,7 @@ def expected_type_error(params, annotations, values):
 @given(data=st.data())
 def test_entry_checks_match_annotations(idx, data):
     name, cls, oracle, method, _ = OPS[idx]
-    params = list(inspect.signature(oracle).parameters)[bool(method):]
+    params = list(inspect.signature(oracle).parameters)[bool(method) :]
     values = {p: _values()[p] for p in params}  # plausible values, a few replaced below
     for p in data.draw(st.lists(st.sampled_from(params), min_size=1, max_size=3, unique=True)):
         values[p] = data.draw(st.sampled_from(POOL), label=p)()
@@ -537,20 +677,61 @@ def test_entry_checks_match_annotations(idx, data):
 # -------------------------------------------------------------- function objects
 
 ENV_GETTER = TemplateEngine.__dict__["env"].fget
-FUNCS = [(c, n, getattr(c, n), o) for n, c, o, *_ in OPS] + [(TemplateEngine, "env", ENV_GETTER,
-                                                              lambda self: None)]
+FUNCS = [(c, n, getattr(c, n), o) for n, c, o, *_ in OPS] + [
+    (TemplateEngine, "env", ENV_GETTER, lambda self: None)
+]
 FUNC_IDS = OP_IDS + ["TemplateEngine.env"]
 RS, OS_, OL = "Union[str, List[str]]", "Optional[str]", "Optional[Union[str, List[str]]]"
 ATT = "Optional[List[Union[str, Dict]]]"
 ANNOTATIONS = [
-    dict(host="str", port="int", username="str", password="str", use_ssl="bool",
-         use_tls="bool", default_sender=OS_, template_dir=OS_),
-    dict(to=RS, subject="str", body=OS_, html=OS_, cc=OL, bcc=OL, sender=OS_,
-         sender_name=OS_, attachments=ATT, reply_to=OS_, **{"return": "None"}),
-    dict(to=RS, subject="str", template_name="str", context="Optional[dict]", cc=OL, bcc=OL,
-         sender=OS_, sender_name=OS_, attachments=ATT, reply_to=OS_, **{"return": "None"}),
-    dict(to=RS, subject="str", body=OS_, html=OS_, cc=OL, sender=OS_, sender_name=OS_,
-         attachments=ATT, reply_to=OS_, **{"return": "MIMEMultipart"}),
+    dict(
+        host="str",
+        port="int",
+        username="str",
+        password="str",
+        use_ssl="bool",
+        use_tls="bool",
+        default_sender=OS_,
+        template_dir=OS_,
+    ),
+    dict(
+        to=RS,
+        subject="str",
+        body=OS_,
+        html=OS_,
+        cc=OL,
+        bcc=OL,
+        sender=OS_,
+        sender_name=OS_,
+        attachments=ATT,
+        reply_to=OS_,
+        **{"return": "None"},
+    ),
+    dict(
+        to=RS,
+        subject="str",
+        template_name="str",
+        context="Optional[dict]",
+        cc=OL,
+        bcc=OL,
+        sender=OS_,
+        sender_name=OS_,
+        attachments=ATT,
+        reply_to=OS_,
+        **{"return": "None"},
+    ),
+    dict(
+        to=RS,
+        subject="str",
+        body=OS_,
+        html=OS_,
+        cc=OL,
+        sender=OS_,
+        sender_name=OS_,
+        attachments=ATT,
+        reply_to=OS_,
+        **{"return": "MIMEMultipart"},
+    ),
     dict(msg="MIMEMultipart", filepath="str", **{"return": "None"}),
     dict(msg="MIMEMultipart", item="Dict", **{"return": "None"}),
     dict(to=RS, cc=OL, bcc=OL, **{"return": "List[str]"}),
@@ -562,29 +743,41 @@ ANNOTATIONS = [
     {"return": "Environment"},
 ]
 DOC_FIRST_LINES = [
-    "初始化邮件发送器。", "发送邮件。", "使用模板发送邮件。", None,
-    "Attach a file from a file path.", "Attach binary data.", None, None, None,
-    "Render a template by name.", "Render an inline Jinja2 string with the given context.",
+    "初始化邮件发送器。",
+    "发送邮件。",
+    "使用模板发送邮件。",
+    None,
+    "Attach a file from a file path.",
+    "Attach binary data.",
+    None,
+    None,
+    None,
+    "Render a template by name.",
+    "Render an inline Jinja2 string with the given context.",
     "Add an additional template search directory (prepended for priority).",
     "Access the underlying Jinja2 Environment for advanced usage.",
 ]
-DEFAULTS = [(True, False, None, None), (None,) * 8, (None,) * 7] + [None] * 5 + [(None,)] + \
-    [None] * 4
+DEFAULTS = (
+    [(True, False, None, None), (None,) * 8, (None,) * 7] + [None] * 5 + [(None,)] + [None] * 4
+)
 
 
 def documented_signature(oracle, annotations, drop_self=False):
     sig = inspect.signature(oracle)
-    params = [p.replace(annotation=annotations.get(p.name, p.empty))
-              for p in sig.parameters.values()][drop_self:]
-    return sig.replace(parameters=params,
-                       return_annotation=annotations.get("return", sig.empty))
+    params = [
+        p.replace(annotation=annotations.get(p.name, p.empty)) for p in sig.parameters.values()
+    ][drop_self:]
+    return sig.replace(parameters=params, return_annotation=annotations.get("return", sig.empty))
 
 
 @pytest.mark.parametrize("idx", range(len(FUNCS)), ids=FUNC_IDS)
 def test_function_attributes(idx):
     cls, name, func, oracle = FUNCS[idx]
     assert (func.__name__, func.__qualname__, func.__module__) == (
-        name, f"{cls.__name__}.{name}", cls.__module__)
+        name,
+        f"{cls.__name__}.{name}",
+        cls.__module__,
+    )
     assert func.__defaults__ == DEFAULTS[idx]
     assert list(func.__annotations__.items()) == list(ANNOTATIONS[idx].items())
     first = DOC_FIRST_LINES[idx]
@@ -621,8 +814,11 @@ def test_binding_kind_and_signature(idx):
 
 def test_static_method_same_through_instance_and_class():
     inst = mailer()
-    assert inst._collect_recipients("a", ["b"], "c") == EasyMailer._collect_recipients(
-        "a", ["b"], "c") == ["a", "b", "c"]
+    assert (
+        inst._collect_recipients("a", ["b"], "c")
+        == EasyMailer._collect_recipients("a", ["b"], "c")
+        == ["a", "b", "c"]
+    )
 
 
 def _unwrapped(text):
@@ -634,27 +830,49 @@ def _unwrapped(text):
 def test_pydoc_shows_signatures_and_docstrings():
     text = pydoc.render_doc(EasyMailer, renderer=pydoc.plaintext)
     flat = _unwrapped(text)
-    for idx, (name, cls, oracle, method, _) in enumerate(OPS[:3]):  # pydoc skips _private
+    for idx, (name, _cls, oracle, _method, _) in enumerate(OPS[:3]):  # pydoc skips _private
         assert _unwrapped(name + str(documented_signature(oracle, ANNOTATIONS[idx]))) in flat
         assert DOC_FIRST_LINES[idx] in text
-    assert _unwrapped(
-        "EasyMailer" + str(documented_signature(o_init, ANNOTATIONS[0], True))) in flat
+    assert (
+        _unwrapped("EasyMailer" + str(documented_signature(o_init, ANNOTATIONS[0], True))) in flat
+    )
     assert "简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。" in text
-    assert EasyMailer.__doc__.splitlines()[1].strip() == \
-        "简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。"
+    assert (
+        EasyMailer.__doc__.splitlines()[1].strip()
+        == "简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。"
+    )
 
 
-@pytest.mark.parametrize("cls, names", [
-    (EasyMailer, ["__init__", "send", "send_template", "_build_message", "_attach_file",
-                  "_attach_binary", "_collect_recipients", "_do_send"]),
-    (TemplateEngine, ["__init__", "render", "render_string", "add_template_dir", "env"]),
-], ids=["EasyMailer", "TemplateEngine"])
+@pytest.mark.parametrize(
+    "cls, names",
+    [
+        (
+            EasyMailer,
+            [
+                "__init__",
+                "send",
+                "send_template",
+                "_build_message",
+                "_attach_file",
+                "_attach_binary",
+                "_collect_recipients",
+                "_do_send",
+            ],
+        ),
+        (TemplateEngine, ["__init__", "render", "render_string", "add_template_dir", "env"]),
+    ],
+    ids=["EasyMailer", "TemplateEngine"],
+)
 def test_class_namespace(cls, names):
     # What `type` makes of the documented namespace (it keeps __qualname__ out of __dict__).
-    namespace = {"__module__": cls.__module__, "__qualname__": cls.__name__,
-                 "__doc__": cls.__doc__, **{n: cls.__dict__[n] for n in names}}
+    namespace = {
+        "__module__": cls.__module__,
+        "__qualname__": cls.__name__,
+        "__doc__": cls.__doc__,
+        **{n: cls.__dict__[n] for n in names},
+    }
     reference = type(cls.__name__, (), namespace)
     assert list(cls.__dict__) == list(reference.__dict__)
-    assert list(cls.__dict__)[:len(names) + 2] == ["__module__", "__doc__", *names]
+    assert list(cls.__dict__)[: len(names) + 2] == ["__module__", "__doc__", *names]
     assert cls.__qualname__ == cls.__name__ and cls.__bases__ == (object,)
     assert type(cls) is type

@@ -4,8 +4,8 @@ speaks English and Chinese, keeps long words inside its card at 600 and 375
 pixels, and keeps its text readable in light and dark mode."""
 
 import html as htmllib
-import re
 import os
+import re
 import shutil
 import subprocess
 
@@ -116,7 +116,7 @@ def test_optional_values_may_be_missing(engine, name, suffix):
         assert value.lower() in text.lower()
     assert "None" not in text and "Undefined" not in text
     if suffix == "html":
-        assert "<p style=\"margin:0 0 14px;\"></p>" not in text
+        assert '<p style="margin:0 0 14px;"></p>' not in text
 
 
 def test_alert_details_may_be_pairs(engine):
@@ -144,23 +144,34 @@ def test_caller_data_is_escaped_in_html(engine):
 @pytest.mark.parametrize("locale", ["en", "zh"])
 def test_text_bodies_carry_values_as_given(engine, locale):
     link = "https://example.com/reset?token=x&uid=1"
-    context = {"locale": locale, "title": "Tom & Jerry's <Shop>", "message": "p99 > 800 ms",
-               "link": link, "label": "Reset & go", "expires": "in 5 > 4 minutes",
-               "occurred_at": "now"}
+    context = {
+        "locale": locale,
+        "title": "Tom & Jerry's <Shop>",
+        "message": "p99 > 800 ms",
+        "link": link,
+        "label": "Reset & go",
+        "expires": "in 5 > 4 minutes",
+        "occurred_at": "now",
+    }
     text = engine.render("action_link.txt", context)
     assert "&amp;" not in text and "&gt;" not in text and "&#39;" not in text
     for value in ("Tom & Jerry's <Shop>", "p99 > 800 ms", link, "Reset & go", "5 > 4"):
         assert value in text
 
 
-@pytest.mark.parametrize("locale, heading", [(None, "Your verification code"), ("zh-CN", "您的验证码")])
+@pytest.mark.parametrize(
+    "locale, heading", [(None, "Your verification code"), ("zh-CN", "您的验证码")]
+)
 def test_send_template_with_a_builtin(smtp_plain, trust_ca, locale, heading):
     smtp_plain.messages.clear()
     context = {"code": "482913", "valid_minutes": 10}
     if locale:
         context["locale"] = locale
     smtp_plain.mailer().send_template(
-        "to@example.com", "Your code: {{ code }}", "verification_code", context,
+        "to@example.com",
+        "Your code: {{ code }}",
+        "verification_code",
+        context,
     )
     msg = smtp_plain.messages[0].message
     assert msg["Subject"] == "Your code: 482913"
@@ -172,17 +183,32 @@ def test_send_template_with_a_builtin(smtp_plain, trust_ca, locale, heading):
 # --- languages -------------------------------------------------------------
 
 ZH_SAMPLES = {
-    "notification": {"title": "构建完成", "message": "第 42 次构建通过。",
-                     "action_url": "https://ci.example.com/builds/42"},
+    "notification": {
+        "title": "构建完成",
+        "message": "第 42 次构建通过。",
+        "action_url": "https://ci.example.com/builds/42",
+    },
     "verification_code": {"code": "482913", "valid_minutes": 10, "purpose": "登录"},
-    "action_link": {"title": "重置密码", "message": "有人请求重置密码。",
-                    "link": "https://example.com/reset/abc", "label": "重置密码",
-                    "expires": "30 分钟后"},
-    "alert": {"severity": "critical", "summary": "一号数据库磁盘将满", "details": {"使用率": "97%"},
-              "source": "监控"},
+    "action_link": {
+        "title": "重置密码",
+        "message": "有人请求重置密码。",
+        "link": "https://example.com/reset/abc",
+        "label": "重置密码",
+        "expires": "30 分钟后",
+    },
+    "alert": {
+        "severity": "critical",
+        "summary": "一号数据库磁盘将满",
+        "details": {"使用率": "97%"},
+        "source": "监控",
+    },
 }
-ZH_COMMON = {"product_name": "云", "greeting": "张三，您好", "footer": "页脚",
-             "occurred_at": "2026-12-09 14:03:00"}
+ZH_COMMON = {
+    "product_name": "云",
+    "greeting": "张三，您好",
+    "footer": "页脚",
+    "occurred_at": "2026-12-09 14:03:00",
+}
 EN_COMMON = {**COMMON, "product_name": "Acme", "greeting": "Hi Zhang San"}
 
 
@@ -195,11 +221,22 @@ def visible(text):
 
 @pytest.mark.parametrize("name", NAMES)
 @pytest.mark.parametrize("suffix", ["html", "txt"])
-@pytest.mark.parametrize("locale, chinese", [
-    (None, False), ("en", False), ("fr", False), ("zh", True), ("zh-CN", True), ("zh_cn", True),
-])
+@pytest.mark.parametrize(
+    "locale, chinese",
+    [
+        (None, False),
+        ("en", False),
+        ("fr", False),
+        ("zh", True),
+        ("zh-CN", True),
+        ("zh_cn", True),
+    ],
+)
 def test_locale_chooses_the_language(engine, name, suffix, locale, chinese):
-    context = {**(ZH_COMMON if chinese else EN_COMMON), **(ZH_SAMPLES if chinese else SAMPLES)[name]}
+    context = {
+        **(ZH_COMMON if chinese else EN_COMMON),
+        **(ZH_SAMPLES if chinese else SAMPLES)[name],
+    }
     if locale is not None:
         context["locale"] = locale
     if name == "notification" and not chinese:
@@ -236,6 +273,7 @@ def test_cjk_fonts_come_before_the_generic_family(engine):
 
 # --- paragraphs ------------------------------------------------------------
 
+
 @pytest.mark.parametrize("name", ["notification", "action_link"])
 @pytest.mark.parametrize("newline", ["\n", "\r\n", "\r"])
 def test_paragraphs_split_on_blank_lines(engine, name, newline):
@@ -244,7 +282,7 @@ def test_paragraphs_split_on_blank_lines(engine, name, newline):
     html = engine.render(f"{name}.html", context)
     paragraphs = re.findall(r'<p style="margin:0 0 14px;">(.*?)</p>', html, re.S)
     start = paragraphs.index("one<br>two")
-    assert paragraphs[start:start + 3] == ["one<br>two", "three", "four"]
+    assert paragraphs[start : start + 3] == ["one<br>two", "three", "four"]
     text = engine.render(f"{name}.txt", context)
     assert "one\ntwo\n\nthree\n \n\nfour" in text and "\r" not in text
 
@@ -253,19 +291,24 @@ def test_paragraphs_split_on_blank_lines(engine, name, newline):
 
 # Every text colour on the background it is drawn on, light and dark mode.
 TEXT_ON_BACKGROUND = [
-    ("#111827", "#ffffff"), ("#1f2937", "#ffffff"), ("#6b7280", "#ffffff"),  # card
+    ("#111827", "#ffffff"),
+    ("#1f2937", "#ffffff"),
+    ("#6b7280", "#ffffff"),  # card
     ("#4b5563", "#f3f4f6"),  # footer on the page
     ("#ffffff", "#2563eb"),  # button
-    ("#ffffff", "#b91c1c"), ("#ffffff", "#b45309"), ("#ffffff", "#1d4ed8"),  # severity
+    ("#ffffff", "#b91c1c"),
+    ("#ffffff", "#b45309"),
+    ("#ffffff", "#1d4ed8"),  # severity
     ("#ffffff", "#374151"),
-    ("#e8eaed", "#23262d"), ("#a8adb5", "#23262d"),  # dark card
+    ("#e8eaed", "#23262d"),
+    ("#a8adb5", "#23262d"),  # dark card
     ("#a8adb5", "#16181c"),  # dark footer on the dark page
 ]
 BORDERS = {"#e5e7eb", "#3a3f48"}
 
 
 def luminance(colour):
-    channels = [int(colour[i:i + 2], 16) / 255 for i in (1, 3, 5)]
+    channels = [int(colour[i : i + 2], 16) / 255 for i in (1, 3, 5)]
     r, g, b = (c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4 for c in channels)
     return 0.2126 * r + 0.7152 * g + 0.0722 * b
 
@@ -288,14 +331,26 @@ def test_text_contrast_is_at_least_aa():
 
 LONG_URL = "https://example.com/download?token=" + "a1b2c3d4e5f6" * 12
 STRESS = {
-    "notification": {"title": "x" * 90, "message": f"See {LONG_URL}\r\n\r\nDone.",
-                     "action_url": LONG_URL, "action_label": "Open " * 20},
+    "notification": {
+        "title": "x" * 90,
+        "message": f"See {LONG_URL}\r\n\r\nDone.",
+        "action_url": LONG_URL,
+        "action_label": "Open " * 20,
+    },
     "verification_code": {"code": "4829" * 6, "valid_minutes": 10, "purpose": "y" * 90},
-    "action_link": {"title": "Reset", "message": LONG_URL, "link": LONG_URL,
-                    "label": "Reset " * 20, "expires": "z" * 90},
-    "alert": {"severity": "warning", "summary": "lag " + "replica-" * 12,
-              "details": {"replication_slot_name_" * 4: "s" * 90, "url": LONG_URL},
-              "source": "monitor-" * 12},
+    "action_link": {
+        "title": "Reset",
+        "message": LONG_URL,
+        "link": LONG_URL,
+        "label": "Reset " * 20,
+        "expires": "z" * 90,
+    },
+    "alert": {
+        "severity": "warning",
+        "summary": "lag " + "replica-" * 12,
+        "details": {"replication_slot_name_" * 4: "s" * 90, "url": LONG_URL},
+        "source": "monitor-" * 12,
+    },
 }
 BROWSER = shutil.which("chromium") or shutil.which("chromium-browser")
 
@@ -307,8 +362,10 @@ def test_long_words_stay_inside_the_card(engine, tmp_path):
         for locale in ("en", "zh-CN"):
             page = engine.render(f"{name}.html", {**COMMON, **STRESS[name], "locale": locale})
             for width in (600, 375):
-                frames.append(f'<iframe id="{name} {locale} {width}" width="{width}" height="300"'
-                              f' scrolling="no" srcdoc="{htmllib.escape(page)}"></iframe>')
+                frames.append(
+                    f'<iframe id="{name} {locale} {width}" width="{width}" height="300"'
+                    f' scrolling="no" srcdoc="{htmllib.escape(page)}"></iframe>'
+                )
     script = """<script>window.onload = () => {
       const seen = [...document.querySelectorAll("iframe")].map(f => {
         const page = f.contentDocument.documentElement;
@@ -320,9 +377,13 @@ def test_long_words_stay_inside_the_card(engine, tmp_path):
     page.write_text(f"<!DOCTYPE html><body>{''.join(frames)}{script}</body>", encoding="utf-8")
     # the browser runs without the sanitizer runtime that a sanitizer build preloads
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    dom = subprocess.run([BROWSER, "--headless=new", "--no-sandbox", "--disable-gpu",
-                          "--dump-dom", page.as_uri()], capture_output=True, text=True,
-                         timeout=120, env=env).stdout
+    dom = subprocess.run(
+        [BROWSER, "--headless=new", "--no-sandbox", "--disable-gpu", "--dump-dom", page.as_uri()],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    ).stdout
     seen = re.search(r'data-seen="([^"]*)"', dom)[1].split(";")
     assert len(seen) == len(frames)
     for row in seen:

@@ -11,9 +11,7 @@ import time
 from pathlib import Path
 
 import pytest
-
-import smtp_faults
-from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
+from helpers import PASSWORD, USERNAME, free_port
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 REDIS = shutil.which("redis-server")
@@ -44,7 +42,7 @@ def wait_for_port(port, timeout=10.0):
 
 @pytest.fixture
 def redis_url(tmp_path):
-    port = smtp_faults.free_port()
+    port = free_port()
     process = subprocess.Popen(
         [
             REDIS,
@@ -70,8 +68,9 @@ def redis_url(tmp_path):
         process.wait(timeout=10)
 
 
-def test_every_mail_arrives_exactly_once(fault_ca, redis_url, tmp_path, monkeypatch):
-    server = smtp_faults.start("plain", fault_ca[0], smtp_faults.Faults(flaky_attempts=2))
+def test_every_mail_arrives_exactly_once(start_server, redis_url, tmp_path, monkeypatch):
+    server = start_server("plain")
+    server.defer("[flaky]", 2)
     (tmp_path / "hello.txt").write_text("Hello {{ name }}\n")
     env = dict(
         os.environ,

@@ -5,23 +5,20 @@ untrusted certificate, a stalled greeting; send, preview and lint."""
 from __future__ import annotations
 
 import email
-import io
 import email.policy
+import io
 import json
-import socket
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
 import pytest
+from helpers import PASSWORD, USERNAME
 
 from brisvane import _session
 from brisvane.cli import main
-
-import smtp_faults
-from smtp_faults import PASSWORD, USERNAME, fault_ca, servers, trust_fault_ca  # noqa: F401 (fixtures)
+from brisvane.testing import ScriptedServer
 
 QQ_GBK = "535 Error: 请使用授权码登录。详情请看: http://service.mail.qq.com/detail/0/53".encode(
     "gb18030"
@@ -59,13 +56,14 @@ def check(port, mode, *extra):
 
 CALLS = {
     "ssl": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password)',
-    "starttls": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password, use_ssl=False, use_tls=True)',
+    "starttls": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password, '
+    "use_ssl=False, use_tls=True)",
     "plain": 'EasyMailer("127.0.0.1", {port}, "sender@example.com", password, use_ssl=False)',
 }
 
 
 @pytest.mark.parametrize("mode", _session.MODES)
-def test_check_passes_each_mode_and_sends_nothing(mode, servers, trust_fault_ca, capsys):
+def test_check_passes_each_mode_and_sends_nothing(mode, servers, capsys):
     server = servers[mode]
     server.sessions.clear()
     assert check(server.port, mode) == 0
@@ -86,9 +84,7 @@ def test_check_passes_each_mode_and_sends_nothing(mode, servers, trust_fault_ca,
         ("plain", "ssl", "no greeting within 1 s"),
     ],
 )
-def test_mode_mismatch_names_the_call_that_works(
-    chosen, actual, failure, servers, trust_fault_ca, capsys
-):
+def test_mode_mismatch_names_the_call_that_works(chosen, actual, failure, servers, capsys):
     server = servers[actual]
     started = time.monotonic()
     assert check(server.port, chosen) == 1
@@ -99,13 +95,13 @@ def test_mode_mismatch_names_the_call_that_works(
     assert out.rstrip().endswith(CALLS[actual].format(port=server.port))
 
 
-def test_auto_finds_the_mode(servers, trust_fault_ca, capsys):
+def test_auto_finds_the_mode(servers, capsys):
     server = servers["starttls"]
     assert check(server.port, "auto") == 0
     assert capsys.readouterr().out.rstrip().endswith(CALLS["starttls"].format(port=server.port))
 
 
-def test_wrong_password_explained_now_and_later(servers, trust_fault_ca, monkeypatch, capsys):
+def test_wrong_password_explained_now_and_later(servers, monkeypatch, capsys):
     monkeypatch.setenv("SMTP_PW", "wrong")
     assert check(servers["ssl"].port, "ssl", "--lang", "zh") == 1
     out = capsys.readouterr().out
@@ -150,8 +146,9 @@ def test_host_that_is_not_a_host_name(capsys):
     assert "could not be resolved" in capsys.readouterr().out
 
 
-def test_stalled_greeting_bounded_by_the_timeout(capsys):
-    stalled = smtp_faults.StalledServer()
+def test_stalled_greeting_bounded_by_the_timeout(start_server, capsys):
+    stalled = start_server("plain")
+    stalled.stall("connect", 30)
     try:
         started = time.monotonic()
         assert (
@@ -176,57 +173,29 @@ def test_stalled_greeting_bounded_by_the_timeout(capsys):
         # the check and each probe of another mode wait at most 0.5 s
         assert time.monotonic() - started < 8
     finally:
-        stalled.close()
+        stalled.stop()
     out = capsys.readouterr().out
     assert "no greeting within 0.5 s" in out and "No port and mode answered." in out
 
 
-class GbkServer:
-    """Answers AUTH as QQ does: 535 with GBK text."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(4)
-        self.port = self.sock.getsockname()[1]
-        threading.Thread(target=self.serve, daemon=True).start()
-
-    def serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            with conn, conn.makefile("rb") as lines:
-                conn.sendall(b"220 newxmesmtplogicsvrsza.qq.com XMail Esmtp QQ Mail Server.\r\n")
-                for line in lines:
-                    verb = line[:4].upper()
-                    if verb == b"EHLO":
-                        conn.sendall(
-                            b"250-newxmesmtplogicsvrsza.qq.com\r\n250-AUTH LOGIN PLAIN\r\n"
-                            b"250 SIZE 73400320\r\n"
-                        )
-                    elif verb == b"AUTH":
-                        conn.sendall(QQ_GBK + b"\r\n")
-                    elif verb == b"QUIT":
-                        conn.sendall(b"221 Bye.\r\n")
-                        break
-                    else:
-                        conn.sendall(b"502 Command not implemented\r\n")
+# answers AUTH as QQ does: 535 with GBK text
+GBK_SERVER = {
+    "greeting": b"220 newxmesmtplogicsvrsza.qq.com XMail Esmtp QQ Mail Server.\r\n",
+    "EHLO": b"250-newxmesmtplogicsvrsza.qq.com\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 73400320\r\n",
+    "AUTH": QQ_GBK + b"\r\n",
+    "QUIT": b"221 Bye.\r\n",
+}
 
 
 def test_server_answering_in_gbk(capsys):
-    server = GbkServer()
-    try:
+    with ScriptedServer(GBK_SERVER) as server:
         assert check(server.port, "plain", "--lang", "zh") == 1
-    finally:
-        server.sock.close()
     out = capsys.readouterr().out
     assert "请使用授权码登录" in out and "邮件大小上限：70.0 MiB" in out
     assert "原因：QQ 邮箱的 SMTP 不接受 QQ 密码，需要使用授权码。" in out
 
 
-def test_send_through_the_class(servers, trust_fault_ca, monkeypatch, tmp_path, capsys):
+def test_send_through_the_class(servers, monkeypatch, tmp_path, capsys):
     server = servers["starttls"]
     server.messages.clear()
     attachment = tmp_path / "报告 1.txt"
@@ -283,7 +252,7 @@ def test_send_through_the_class(servers, trust_fault_ca, monkeypatch, tmp_path, 
     )
 
 
-def test_send_failure_is_recorded(servers, trust_fault_ca, monkeypatch, capsys):
+def test_send_failure_is_recorded(servers, monkeypatch, capsys):
     monkeypatch.setenv("BRISVANE_PASSWORD", "wrong")
     assert (
         main(
@@ -354,7 +323,9 @@ def test_preview_sample_beside_the_template_and_open(tmp_path, monkeypatch, caps
     out = tmp_path / "out"
     argv = ["preview", "welcome", "--template-dir", str(tmp_path), "--out", str(out), "--open"]
     assert main(argv) == 0
-    assert (out / "welcome.html").read_text() == "<p>mine</p>" and not (out / "welcome.txt").exists()
+    assert (out / "welcome.html").read_text() == "<p>mine</p>" and not (
+        out / "welcome.txt"
+    ).exists()
     assert "Subject: Hi mine" in capsys.readouterr().out
     assert opened == [(out / "welcome.html").resolve().as_uri()]
     assert main(argv[:-1] + ["--context", "[1]"]) == 1
@@ -497,7 +468,8 @@ def test_runs_as_a_program(command, tmp_path):
 def test_import_stays_cheap():
     code = (
         "import sys, brisvane, brisvane.cli; "
-        "print(sorted(m for m in ('jinja2', 'smtplib', 'ssl', 'brisvane.mailer') if m in sys.modules))"
+        "print(sorted(m for m in ('jinja2', 'smtplib', 'ssl', 'brisvane.mailer') "
+        "if m in sys.modules))"
     )
     result = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
@@ -582,8 +554,8 @@ def test_readme_commands_are_valid(readme):
         build_parser("en").parse_args(argv[1:])
 
 
-def test_relay_without_auth_and_a_closed_port(fault_ca, trust_fault_ca, capsys):
-    relay = smtp_faults.start("plain", fault_ca[0], smtp_faults.Faults(no_auth=True))
+def test_relay_without_auth_and_a_closed_port(start_server, capsys):
+    relay = start_server("plain", auth=False)
     try:
         assert check(relay.port, "plain") == 1
     finally:

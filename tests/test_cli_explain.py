@@ -91,7 +91,7 @@ RECORDED = [
     ),
     (
         "microsoft_bad_credentials",
-        "535 5.7.3 Authentication unsuccessful " "[SN4PR0201CA0001.namprd02.prod.outlook.com]",
+        "535 5.7.3 Authentication unsuccessful [SN4PR0201CA0001.namprd02.prod.outlook.com]",
         "",
     ),
     ("netease_auth", "(535, b'Error: authentication failed')", "smtp.163.com"),
@@ -176,13 +176,21 @@ def test_server_text_in_gbk_is_decoded(given):
     assert "请使用授权码登录" in explain.decode(given)
 
 
-@pytest.mark.parametrize("answer, shown", [
-    ("(550, b'5.1.1 <nobody@example.com>: Recipient address rejected: User unknown')",
-     "Recipient address rejected"),
-    # a 4xx number inside a 5xx answer is no temporary failure
-    ("SMTPSenderRefused: (550, b'5.7.1 rejected: 421 lines over the limit', 'a@example.com')",
-     "421 lines over the limit"),
-])
+@pytest.mark.parametrize(
+    "answer, shown",
+    [
+        (
+            "(550, b'5.1.1 <nobody@example.com>: Recipient address rejected: User unknown')",
+            "Recipient address rejected",
+        ),
+        # a 4xx number inside a 5xx answer is no temporary failure
+        (
+            "SMTPSenderRefused: (550, b'5.7.1 rejected: 421 lines over the limit', "
+            "'a@example.com')",
+            "421 lines over the limit",
+        ),
+    ],
+)
 def test_unknown_answer_is_shown_not_guessed(capsys, answer, shown):
     assert main(["explain", "--lang", "en", answer]) == 1
     out = capsys.readouterr().out

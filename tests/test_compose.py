@@ -4,6 +4,7 @@ the envelope list, Bcc privacy, header injection and late name look-up."""
 from __future__ import annotations
 
 import email
+import email.header
 import email.policy
 import email.utils
 import time
@@ -23,8 +24,17 @@ def mailer():
 
 
 def build(mailer, **overrides):
-    args = dict(to="you@example.com", subject="Hello", body="text", html=None, cc=None,
-                sender=None, sender_name=None, attachments=None, reply_to=None)
+    args = dict(
+        to="you@example.com",
+        subject="Hello",
+        body="text",
+        html=None,
+        cc=None,
+        sender=None,
+        sender_name=None,
+        attachments=None,
+        reply_to=None,
+    )
     args.update(overrides)
     return mailer._build_message(**args)
 
@@ -45,16 +55,23 @@ def addresses(header):
 
 # --- body tree -------------------------------------------------------------
 
-@pytest.mark.parametrize("body, html, expected", [
-    ("纯文本正文", "<p>超文本</p>",
-     ("multipart/mixed", [("multipart/alternative", ["text/plain", "text/html"])])),
-    (None, "<p>超文本</p>", ("multipart/mixed", ["text/html"])),
-    ("", "<p>超文本</p>", ("multipart/mixed", ["text/html"])),
-    ("纯文本正文", None, ("multipart/mixed", ["text/plain"])),
-    ("纯文本正文", "", ("multipart/mixed", ["text/plain"])),
-    (None, None, ("multipart/mixed", [])),
-    ("", "", ("multipart/mixed", [])),
-])
+
+@pytest.mark.parametrize(
+    "body, html, expected",
+    [
+        (
+            "纯文本正文",
+            "<p>超文本</p>",
+            ("multipart/mixed", [("multipart/alternative", ["text/plain", "text/html"])]),
+        ),
+        (None, "<p>超文本</p>", ("multipart/mixed", ["text/html"])),
+        ("", "<p>超文本</p>", ("multipart/mixed", ["text/html"])),
+        ("纯文本正文", None, ("multipart/mixed", ["text/plain"])),
+        ("纯文本正文", "", ("multipart/mixed", ["text/plain"])),
+        (None, None, ("multipart/mixed", [])),
+        ("", "", ("multipart/mixed", [])),
+    ],
+)
 def test_body_tree_shape(mailer, body, html, expected):
     msg = build(mailer, body=body, html=html)
     assert shape(msg) == expected
@@ -79,10 +96,19 @@ def test_bodies_decode_to_the_given_text(mailer):
 
 # --- headers ---------------------------------------------------------------
 
+
 def test_header_order_with_every_option(mailer):
     parsed = reparse(build(mailer, cc="cc@example.com", reply_to="back@example.com"))
-    assert parsed.keys() == ["Content-Type", "MIME-Version", "From", "To", "Subject",
-                             "Date", "Cc", "Reply-To"]
+    assert parsed.keys() == [
+        "Content-Type",
+        "MIME-Version",
+        "From",
+        "To",
+        "Subject",
+        "Date",
+        "Cc",
+        "Reply-To",
+    ]
 
 
 @pytest.mark.parametrize("cc", [None, "", []])
@@ -115,14 +141,17 @@ def test_date_is_the_current_local_time(mailer, china_time):
     assert abs(stamp.timestamp() - time.time()) < 60
 
 
-@pytest.mark.parametrize("overrides, expected", [
-    (dict(sender_name="王五"), ("王五", "me@example.com")),
-    (dict(sender="boss@example.com", sender_name="王五"), ("王五", "boss@example.com")),
-    (dict(sender_name="Smith, J"), ("Smith, J", "me@example.com")),
-    (dict(sender_name=""), ("", "me@example.com")),
-    (dict(sender=""), ("", "me@example.com")),
-    (dict(sender="张三 <zs@example.com>"), ("张三", "zs@example.com")),
-])
+@pytest.mark.parametrize(
+    "overrides, expected",
+    [
+        (dict(sender_name="王五"), ("王五", "me@example.com")),
+        (dict(sender="boss@example.com", sender_name="王五"), ("王五", "boss@example.com")),
+        (dict(sender_name="Smith, J"), ("Smith, J", "me@example.com")),
+        (dict(sender_name=""), ("", "me@example.com")),
+        (dict(sender=""), ("", "me@example.com")),
+        (dict(sender="张三 <zs@example.com>"), ("张三", "zs@example.com")),
+    ],
+)
 def test_from_header(mailer, overrides, expected):
     parsed = reparse(build(mailer, **overrides))
     assert addresses(parsed["From"]) == [expected]
@@ -142,51 +171,88 @@ def test_chinese_display_names_keep_addresses_readable(mailer, field):
     assert addresses(reparse(msg)[header]) == [("张三", "zs@example.com")]
 
 
+@pytest.mark.parametrize("length", [70, 80, 1200])
+@pytest.mark.parametrize("field", ["sender_name", "to", "cc", "reply_to"])
+def test_long_ascii_display_name_without_blanks_is_folded(mailer, field, length):
+    name = ("Abcdefghij" * 120)[:length]
+    address = "me@example.com" if field == "sender_name" else "you@example.com"
+    value = name if field == "sender_name" else f"{name} <{address}>"
+    msg = build(mailer, **{field: value})
+    header = {"sender_name": "From", "to": "To", "cc": "Cc", "reply_to": "Reply-To"}[field]
+    head = msg.as_string().split("\n\n", 1)[0]
+    assert max(len(line) for line in head.split("\n")) <= 78
+    # a name that fits on its line is written as it stands, else as encoded words
+    assert (f"{header}: {name}\n" in head) == (len(header) + 2 + length <= 78)
+    # policy.default reads a blank between two encoded words of a display name
+    # (CPython 3.9 to 3.13); email.header's RFC 2047 decoder joins them
+    [(display_name, read_address)] = addresses(reparse(msg)[header])
+    assert read_address == address and display_name.replace(" ", "") == name
+    [(raw_name, _)] = email.utils.getaddresses([msg[header]])
+    assert str(email.header.make_header(email.header.decode_header(raw_name))) == name
+
+
 @pytest.mark.parametrize("field", ["to", "cc"])
-@pytest.mark.parametrize("value", [
-    ["张三 <zs@example.com>", "李四 <ls@example.com>", "plain@example.com"],
-    '张三 <zs@example.com>, "Smith, J" <js@example.com>, plain@example.com',
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        ["张三 <zs@example.com>", "李四 <ls@example.com>", "plain@example.com"],
+        '张三 <zs@example.com>, "Smith, J" <js@example.com>, plain@example.com',
+    ],
+)
 def test_address_lists_with_chinese_names(mailer, field, value):
     parsed = reparse(build(mailer, **{field: value}))
     expected = {
         True: [("张三", "zs@example.com"), ("李四", "ls@example.com"), ("", "plain@example.com")],
-        False: [("张三", "zs@example.com"), ("Smith, J", "js@example.com"),
-                ("", "plain@example.com")],
+        False: [
+            ("张三", "zs@example.com"),
+            ("Smith, J", "js@example.com"),
+            ("", "plain@example.com"),
+        ],
     }[isinstance(value, list)]
     assert addresses(parsed[field.capitalize()]) == expected
 
 
-@pytest.mark.parametrize("to, header", [
-    (["a@example.com", "b@example.com"], "a@example.com, b@example.com"),
-    ("a@example.com, b@example.com", "a@example.com, b@example.com"),
-    ('"Smith, J" <js@example.com>', '"Smith, J" <js@example.com>'),
-    ([], ""),
-    ("用户@例子.中国", "用户@例子.中国"),          # non-ASCII address: left as given
-    ("张三 <用户@example.com>", "张三 <用户@example.com>"),
-])
+@pytest.mark.parametrize(
+    "to, header",
+    [
+        (["a@example.com", "b@example.com"], "a@example.com, b@example.com"),
+        ("a@example.com, b@example.com", "a@example.com, b@example.com"),
+        ('"Smith, J" <js@example.com>', '"Smith, J" <js@example.com>'),
+        ([], ""),
+        ("用户@例子.中国", "用户@例子.中国"),  # non-ASCII address: left as given
+        ("张三 <用户@example.com>", "张三 <用户@example.com>"),
+    ],
+)
 def test_to_header_value_as_stored(mailer, to, header):
     assert build(mailer, to=to)["To"] == header
 
 
 # --- envelope list -----------------------------------------------------------
 
+
 class Address(str):
     pass
 
 
-@pytest.mark.parametrize("to, cc, bcc, expected", [
-    ("a@x", None, None, ["a@x"]),
-    (["a@x", "b@x"], "c@x", ("d@x", "e@x"), ["a@x", "b@x", "c@x", "d@x", "e@x"]),
-    ("a@x", ["a@x"], "a@x", ["a@x", "a@x", "a@x"]),
-    ("a@x, b@x", None, "c@x; d@x", ["a@x, b@x", "c@x; d@x"]),
-    (" A@X ", None, None, [" A@X "]),
-    ("", None, None, [""]),
-    (None, None, None, []),
-    ({"s@x"}, (x for x in ["g1@x", "g2@x"]), {"k1@x": 1, "k2@x": 2},
-     ["s@x", "g1@x", "g2@x", "k1@x", "k2@x"]),
-    ([], [], [], []),
-])
+@pytest.mark.parametrize(
+    "to, cc, bcc, expected",
+    [
+        ("a@x", None, None, ["a@x"]),
+        (["a@x", "b@x"], "c@x", ("d@x", "e@x"), ["a@x", "b@x", "c@x", "d@x", "e@x"]),
+        ("a@x", ["a@x"], "a@x", ["a@x", "a@x", "a@x"]),
+        ("a@x, b@x", None, "c@x; d@x", ["a@x, b@x", "c@x; d@x"]),
+        (" A@X ", None, None, [" A@X "]),
+        ("", None, None, [""]),
+        (None, None, None, []),
+        (
+            {"s@x"},
+            (x for x in ["g1@x", "g2@x"]),
+            {"k1@x": 1, "k2@x": 2},
+            ["s@x", "g1@x", "g2@x", "k1@x", "k2@x"],
+        ),
+        ([], [], [], []),
+    ],
+)
 def test_collect_recipients(to, cc, bcc, expected):
     assert EasyMailer._collect_recipients(to, cc, bcc) == expected
 
@@ -221,19 +287,33 @@ def test_bcc_reaches_only_the_envelope(mailer):
 
 # --- header injection ----------------------------------------------------------
 
+
 @pytest.mark.parametrize("bad", INJECTIONS)
-@pytest.mark.parametrize("overrides", [
-    lambda bad: dict(subject=bad),
-    lambda bad: dict(sender=bad),
-    lambda bad: dict(sender_name=bad),
-    lambda bad: dict(to=bad),
-    lambda bad: dict(to=["ok@example.com", bad]),
-    lambda bad: dict(cc=bad),
-    lambda bad: dict(cc=["ok@example.com", bad]),
-    lambda bad: dict(reply_to=bad),
-    lambda bad: dict(to="张三 <zs@example.com>, " + bad),
-], ids=["subject", "sender", "sender_name", "to", "to-item", "cc", "cc-item", "reply_to",
-        "to-chinese"])
+@pytest.mark.parametrize(
+    "overrides",
+    [
+        lambda bad: dict(subject=bad),
+        lambda bad: dict(sender=bad),
+        lambda bad: dict(sender_name=bad),
+        lambda bad: dict(to=bad),
+        lambda bad: dict(to=["ok@example.com", bad]),
+        lambda bad: dict(cc=bad),
+        lambda bad: dict(cc=["ok@example.com", bad]),
+        lambda bad: dict(reply_to=bad),
+        lambda bad: dict(to="张三 <zs@example.com>, " + bad),
+    ],
+    ids=[
+        "subject",
+        "sender",
+        "sender_name",
+        "to",
+        "to-item",
+        "cc",
+        "cc-item",
+        "reply_to",
+        "to-chinese",
+    ],
+)
 def test_header_injection_is_refused(mailer, overrides, bad):
     attached = []
     mailer._attach_file = lambda *a: attached.append(a)
@@ -259,6 +339,7 @@ def test_send_refuses_injection_before_delivery(mailer):
 
 # --- late look-up of module names and instance operations -----------------------
 
+
 def recording(monkeypatch, name, calls):
     real = getattr(brisvane.mailer, name)
 
@@ -281,8 +362,11 @@ def test_mime_classes_are_looked_up_at_each_call(mailer, monkeypatch):
 
 def test_formatdate_is_looked_up_at_each_call(mailer, monkeypatch):
     calls = []
-    monkeypatch.setattr(brisvane.mailer, "formatdate",
-                        lambda *a, **k: calls.append((a, k)) or "Thu, 01 Jan 2026 08:00:00 +0800")
+    monkeypatch.setattr(
+        brisvane.mailer,
+        "formatdate",
+        lambda *a, **k: calls.append((a, k)) or "Thu, 01 Jan 2026 08:00:00 +0800",
+    )
     msg = build(mailer)
     assert calls == [((), {"localtime": True})]
     assert msg["Date"] == "Thu, 01 Jan 2026 08:00:00 +0800"
@@ -308,7 +392,13 @@ def test_attachment_items_are_routed_in_order(mailer, tmp_path):
     items = ["a.txt", {"filename": "b", "data": b""}, Item(), None, tmp_path, b"raw"]
     msg = build(mailer, attachments=items)
     assert [(kind, k) for kind, _, k in calls] == [
-        ("file", {}), ("binary", {}), ("binary", {}), ("file", {}), ("file", {}), ("file", {})]
+        ("file", {}),
+        ("binary", {}),
+        ("binary", {}),
+        ("file", {}),
+        ("file", {}),
+        ("file", {}),
+    ]
     assert all(a[0] is msg for _, a, _ in calls)
     assert [a[1] for _, a, _ in calls] == items
     assert all(a[1] is item for (_, a, _), item in zip(calls, items))

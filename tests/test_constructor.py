@@ -69,18 +69,38 @@ def engines(monkeypatch):
 
 # --- port ------------------------------------------------------------------------
 
-@pytest.mark.parametrize("value,expected", [
-    (465, 465), (465.0, 465), (465.9, 465), (-1.5, -1), (True, 1), (False, 0),
-    (Port.SSL, 465), (2 ** 70, 2 ** 70), (Decimal("587.9"), 587), (Fraction(51, 2), 25),
-    (HasInt(), 2525),
-])
+
+@pytest.mark.parametrize(
+    "value,expected",
+    [
+        (465, 465),
+        (465.0, 465),
+        (465.9, 465),
+        (-1.5, -1),
+        (True, 1),
+        (False, 0),
+        (Port.SSL, 465),
+        (2**70, 2**70),
+        (Decimal("587.9"), 587),
+        (Fraction(51, 2), 25),
+        (HasInt(), 2525),
+    ],
+)
 def test_port_converted_to_exact_int(value, expected):
     m = make(port=value)
     assert type(m.port) is int and m.port == expected
 
 
-@pytest.mark.parametrize("value,tname", [("465", "str"), (None, "NoneType"), (b"465", "bytes"),
-                                         ([465], "list"), (MyStr("465"), "MyStr")])
+@pytest.mark.parametrize(
+    "value,tname",
+    [
+        ("465", "str"),
+        (None, "NoneType"),
+        (b"465", "bytes"),
+        ([465], "list"),
+        (MyStr("465"), "MyStr"),
+    ],
+)
 def test_port_without_numeric_conversion_rejected(value, tname):
     with pytest.raises(TypeError) as info:
         make(port=value)
@@ -90,8 +110,11 @@ def test_port_without_numeric_conversion_rejected(value, tname):
 def test_complex_port_rejected():
     # Up to 3.9 complex has integer and float conversions that raise, so it is
     # rejected by int(); from 3.10 it has none, so by the type check.
-    expected = (type_msg("port", "int", "complex") if sys.version_info >= (3, 10)
-                else "can't convert complex to int")
+    expected = (
+        type_msg("port", "int", "complex")
+        if sys.version_info >= (3, 10)
+        else "can't convert complex to int"
+    )
     with pytest.raises(TypeError) as info:
         make(port=1j)
     assert str(info.value) == expected
@@ -105,10 +128,21 @@ def test_port_conversion_errors_propagate(value, exc):
 
 # --- use_ssl / use_tls --------------------------------------------------------------
 
-@pytest.mark.parametrize("value,expected", [
-    (1, True), ("no", True), ([0], True), (Truthy(True), True),
-    (0, False), ("", False), (None, False), ([], False), (Truthy(False), False),
-])
+
+@pytest.mark.parametrize(
+    "value,expected",
+    [
+        (1, True),
+        ("no", True),
+        ([0], True),
+        (Truthy(True), True),
+        (0, False),
+        ("", False),
+        (None, False),
+        ([], False),
+        (Truthy(False), False),
+    ],
+)
 def test_flags_stored_as_bool(value, expected):
     ssl = make(use_ssl=value)
     assert ssl.use_ssl is expected and ssl.use_tls is False
@@ -130,12 +164,15 @@ def test_raising_truth_test_propagates(kw):
         make(**{kw: Truthy(exc=ZeroDivisionError("truth"))})
 
 
-@pytest.mark.parametrize("kwargs", [
-    dict(use_tls=True),
-    dict(use_ssl=True, use_tls=True),
-    dict(use_ssl=1, use_tls="yes"),
-    dict(use_ssl=[0], use_tls=Truthy(True)),
-])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        dict(use_tls=True),
+        dict(use_ssl=True, use_tls=True),
+        dict(use_ssl=1, use_tls="yes"),
+        dict(use_ssl=[0], use_tls=Truthy(True)),
+    ],
+)
 def test_both_flags_true_rejected_without_engine(engines, kwargs):
     with pytest.raises(ValueError) as info:
         make(**kwargs)
@@ -145,17 +182,32 @@ def test_both_flags_true_rejected_without_engine(engines, kwargs):
 
 # --- check order -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("args,kwargs,message", [
-    ((None, "465", None, None), dict(template_dir=1), type_msg("port", "int", "str")),
-    ((None, 465.0, None, None), dict(use_ssl=Truthy(exc=KeyError("k"))), None),
-    ((None, 465, None, None), dict(default_sender=1, template_dir=2), type_msg("host", "str", "NoneType")),
-    (("h", 465, None, None), dict(default_sender=1), type_msg("username", "str", "NoneType")),
-    (("h", 465, "u", b"p"), dict(default_sender=1), type_msg("password", "str", "bytes")),
-    (("h", 465, "u", "p"), dict(default_sender=1, template_dir=2), type_msg("default_sender", "str", "int")),
-    (("h", 465, "u", "p"), dict(template_dir=2), type_msg("template_dir", "str", "int")),
-    (("h", 465, "u", "p"), dict(template_dir=pathlib.Path("x")),
-     type_msg("template_dir", "str", type(pathlib.Path("x")).__name__)),
-])
+
+@pytest.mark.parametrize(
+    "args,kwargs,message",
+    [
+        ((None, "465", None, None), dict(template_dir=1), type_msg("port", "int", "str")),
+        ((None, 465.0, None, None), dict(use_ssl=Truthy(exc=KeyError("k"))), None),
+        (
+            (None, 465, None, None),
+            dict(default_sender=1, template_dir=2),
+            type_msg("host", "str", "NoneType"),
+        ),
+        (("h", 465, None, None), dict(default_sender=1), type_msg("username", "str", "NoneType")),
+        (("h", 465, "u", b"p"), dict(default_sender=1), type_msg("password", "str", "bytes")),
+        (
+            ("h", 465, "u", "p"),
+            dict(default_sender=1, template_dir=2),
+            type_msg("default_sender", "str", "int"),
+        ),
+        (("h", 465, "u", "p"), dict(template_dir=2), type_msg("template_dir", "str", "int")),
+        (
+            ("h", 465, "u", "p"),
+            dict(template_dir=pathlib.Path("x")),
+            type_msg("template_dir", "str", type(pathlib.Path("x")).__name__),
+        ),
+    ],
+)
 def test_check_order(engines, args, kwargs, message):
     if message is None:
         with pytest.raises(KeyError):
@@ -187,13 +239,27 @@ def test_str_subclass_default_sender_rejected():
     assert str(info.value) == type_msg("default_sender", "str", "MyStr") + SUBCLASS_NOTE
 
 
-@pytest.mark.parametrize("args,kwargs,message", [
-    (("h", 465), {}, "__init__() takes at least 5 positional arguments (3 given)"),
-    (("h", 465, "u", "p", 1, 0, None, None, "extra"), {},
-     "__init__() takes at most 9 positional arguments (10 given)"),
-    (("h", 465, "u", "p"), dict(bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
-    (("h", 465, "u", "p"), dict(host="h"), "__init__() got multiple values for keyword argument 'host'"),
-])
+@pytest.mark.parametrize(
+    "args,kwargs,message",
+    [
+        (("h", 465), {}, "__init__() takes at least 5 positional arguments (3 given)"),
+        (
+            ("h", 465, "u", "p", 1, 0, None, None, "extra"),
+            {},
+            "__init__() takes at most 9 positional arguments (10 given)",
+        ),
+        (
+            ("h", 465, "u", "p"),
+            dict(bogus=1),
+            "__init__() got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            ("h", 465, "u", "p"),
+            dict(host="h"),
+            "__init__() got multiple values for keyword argument 'host'",
+        ),
+    ],
+)
 def test_argument_count_and_keywords(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         EasyMailer(*args, **kwargs)
@@ -202,19 +268,35 @@ def test_argument_count_and_keywords(args, kwargs, message):
 
 # --- stored configuration ---------------------------------------------------------------
 
+
 def test_attributes_and_their_order():
-    m = EasyMailer("smtp.x", 587.0, "u@x", "pw", use_ssl=0, use_tls=1, default_sender="d@x",
-                   template_dir="tpl")
-    assert list(vars(m)) == ["host", "port", "username", "password", "use_ssl", "use_tls",
-                             "default_sender", "_template_engine"]
+    m = EasyMailer(
+        "smtp.x", 587.0, "u@x", "pw", use_ssl=0, use_tls=1, default_sender="d@x", template_dir="tpl"
+    )
+    assert list(vars(m)) == [
+        "host",
+        "port",
+        "username",
+        "password",
+        "use_ssl",
+        "use_tls",
+        "default_sender",
+        "_template_engine",
+    ]
     assert (m.host, m.port, m.username, m.password, m.use_ssl, m.use_tls, m.default_sender) == (
-        "smtp.x", 587, "u@x", "pw", False, True, "d@x")
+        "smtp.x",
+        587,
+        "u@x",
+        "pw",
+        False,
+        True,
+        "d@x",
+    )
     assert type(m._template_engine) is TemplateEngine
     assert m._template_engine.env.loader.searchpath[0] == "tpl"
 
 
-@pytest.mark.parametrize("value,expected", [(None, "u@x"), ("", "u@x"), ("d@x", "d@x"),
-                                            (" ", " ")])
+@pytest.mark.parametrize("value,expected", [(None, "u@x"), ("", "u@x"), ("d@x", "d@x"), (" ", " ")])
 def test_default_sender_falls_back_to_username(value, expected):
     assert make(username="u@x", default_sender=value).default_sender == expected
 
@@ -225,6 +307,7 @@ def test_positional_form_matches_keywords():
 
 
 # --- TemplateEngine use ---------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("template_dir", [None, "", "some/dir"])
 def test_engine_called_with_template_dir_positionally(engines, template_dir):
@@ -267,16 +350,39 @@ def test_init_surface():
     assert init.__defaults__ == (True, False, None, None)
     assert init.__qualname__ == "EasyMailer.__init__" and init.__module__ == "brisvane.mailer"
     assert init.__annotations__ == {
-        "host": "str", "port": "int", "username": "str", "password": "str", "use_ssl": "bool",
-        "use_tls": "bool", "default_sender": "Optional[str]", "template_dir": "Optional[str]"}
-    assert list(init.__annotations__) == ["host", "port", "username", "password", "use_ssl",
-                                          "use_tls", "default_sender", "template_dir"]
+        "host": "str",
+        "port": "int",
+        "username": "str",
+        "password": "str",
+        "use_ssl": "bool",
+        "use_tls": "bool",
+        "default_sender": "Optional[str]",
+        "template_dir": "Optional[str]",
+    }
+    assert list(init.__annotations__) == [
+        "host",
+        "port",
+        "username",
+        "password",
+        "use_ssl",
+        "use_tls",
+        "default_sender",
+        "template_dir",
+    ]
 
 
 # --- class surface ------------------------------------------------------------------------
 
-OPERATIONS = ["__init__", "send", "send_template", "_build_message", "_attach_file",
-              "_attach_binary", "_collect_recipients", "_do_send"]
+OPERATIONS = [
+    "__init__",
+    "send",
+    "send_template",
+    "_build_message",
+    "_attach_file",
+    "_attach_binary",
+    "_collect_recipients",
+    "_do_send",
+]
 STATIC = {"_attach_file", "_attach_binary", "_collect_recipients"}
 
 
@@ -292,12 +398,18 @@ def test_class_namespace_order_and_kinds():
         assert fn.__qualname__ == f"EasyMailer.{name}" and fn.__module__ == "brisvane.mailer"
 
 
-@pytest.mark.parametrize("name,defaults,has_doc", [
-    ("send", (None,) * 8, True), ("send_template", (None,) * 7, True),
-    ("_build_message", None, False), ("_attach_file", None, True),
-    ("_attach_binary", None, True), ("_collect_recipients", None, False),
-    ("_do_send", None, False),
-])
+@pytest.mark.parametrize(
+    "name,defaults,has_doc",
+    [
+        ("send", (None,) * 8, True),
+        ("send_template", (None,) * 7, True),
+        ("_build_message", None, False),
+        ("_attach_file", None, True),
+        ("_attach_binary", None, True),
+        ("_collect_recipients", None, False),
+        ("_do_send", None, False),
+    ],
+)
 def test_operation_defaults_and_docstrings(name, defaults, has_doc):
     fn = getattr(EasyMailer, name)
     assert fn.__defaults__ == defaults
@@ -306,7 +418,8 @@ def test_operation_defaults_and_docstrings(name, defaults, has_doc):
 
 def test_docstring_first_lines():
     assert EasyMailer.__doc__.startswith(
-        "\n    简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。\n")
+        "\n    简易邮件发送工具,支持纯文本、HTML格式以及基于模板的邮件发送。\n"
+    )
     assert "使用示例：" in EasyMailer.__doc__
     assert EasyMailer.__init__.__doc__.startswith("\n        初始化邮件发送器。\n")
     assert "参数说明：" in EasyMailer.__init__.__doc__
@@ -314,5 +427,8 @@ def test_docstring_first_lines():
 
 def test_do_send_annotation_order():
     assert list(EasyMailer._do_send.__annotations__.items()) == [
-        ("msg", "MIMEMultipart"), ("recipients", "List[str]"), ("sender", "str"),
-        ("return", "None")]
+        ("msg", "MIMEMultipart"),
+        ("recipients", "List[str]"),
+        ("sender", "str"),
+        ("return", "None"),
+    ]

@@ -2,17 +2,15 @@
 and the exact sequence of calls on the standard library's client."""
 
 import smtplib
-import socket
 import ssl
-import threading
 import time
 
 import pytest
+from helpers import PASSWORD, USERNAME, free_port, open_fds
 
 import brisvane.mailer as mailer_module
 from brisvane import EasyMailer
-
-from conftest import PASSWORD, USERNAME, free_port, open_fds, start_server
+from brisvane.testing import HANG_UP, ScriptedServer
 
 
 def wait_for_fds(before, timeout=3.0):
@@ -44,9 +42,9 @@ def no_fd_leak():
         (None, None, []),
     ],
 )
-def test_bodies_arrive(smtp_server, body, html, expected):
-    smtp_server.mailer().send("to@example.com", "主题 subject", body=body, html=html)
-    (received,) = smtp_server.messages
+def test_bodies_arrive(smtp_each_mode, body, html, expected):
+    smtp_each_mode.mailer().send("to@example.com", "主题 subject", body=body, html=html)
+    (received,) = smtp_each_mode.messages
     msg = received.message
     assert msg["Subject"] == "主题 subject"
     parts = [p.get_content_type() for p in msg.walk()][1:]
@@ -58,13 +56,13 @@ def test_bodies_arrive(smtp_server, body, html, expected):
         assert msg.get_body(("plain",)).get_content() == body
     if html:
         assert msg.get_body(("html",)).get_content() == html
-    assert smtp_server.logins and smtp_server.logins[0][1] == USERNAME.encode()
+    assert smtp_each_mode.logins and smtp_each_mode.logins[0][1] == USERNAME.encode()
 
 
-def test_recipients_and_headers_arrive(smtp_server, tmp_path):
+def test_recipients_and_headers_arrive(smtp_each_mode, tmp_path):
     report = tmp_path / "季度报告.txt"
     report.write_bytes("第一季度".encode())
-    smtp_server.mailer(default_sender="noreply@example.com").send(
+    smtp_each_mode.mailer(default_sender="noreply@example.com").send(
         ["张三 <zs@example.com>", "b@example.com"],
         "通知",
         body="正文",
@@ -74,7 +72,7 @@ def test_recipients_and_headers_arrive(smtp_server, tmp_path):
         attachments=[str(report), {"filename": "图像 1.png", "data": b"\x89PNG\r\n"}],
         reply_to="reply@example.com",
     )
-    (received,) = smtp_server.messages
+    (received,) = smtp_each_mode.messages
     assert received.mail_from == "noreply@example.com"
     assert received.rcpt_tos == [
         "zs@example.com",
@@ -115,51 +113,28 @@ def test_send_template_arrives(smtp_plain, trust_ca, tmp_path):
 # --- faults reach the caller unchanged, with nothing left open ---------------
 
 
-class _Refusing:
-    def __init__(self, refused):
-        self.refused = refused
-        self.messages = []
-
-    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if address in self.refused:
-            return "550 no such user"
-        envelope.rcpt_tos.append(address)
-        return "250 OK"
-
-    async def handle_DATA(self, server, session, envelope):
-        self.messages.append(list(envelope.rcpt_tos))
-        return "250 OK"
-
-
 @pytest.fixture
-def refusing_server():
-    from aiosmtpd.controller import Controller
-
-    handler = _Refusing({"nobody@example.com", "ghost@example.com"})
-    port = free_port()
-    controller = Controller(handler, hostname="127.0.0.1", port=port, auth_require_tls=False,
-                            authenticator=lambda *a: __import__("aiosmtpd.smtp").smtp.AuthResult(
-                                success=True, handled=False))
-    controller.start()
-    yield handler, EasyMailer("127.0.0.1", port, USERNAME, PASSWORD, use_ssl=False)
-    controller.stop()
+def refusing_server(start_server):
+    server = start_server("plain", accept_any_login=True)
+    server.refuse_recipients("nobody@example.com", "ghost@example.com", text="no such user")
+    yield server, EasyMailer("127.0.0.1", server.port, USERNAME, PASSWORD, use_ssl=False)
 
 
 def test_some_recipients_refused_is_not_an_error(refusing_server, no_fd_leak):
-    handler, m = refusing_server
+    server, m = refusing_server
     assert m.send(["a@example.com", "nobody@example.com"], "s", body="b") is None
-    assert handler.messages == [["a@example.com"]]
+    assert [mail.rcpt_tos for mail in server.messages] == [["a@example.com"]]
 
 
 def test_all_recipients_refused(refusing_server, no_fd_leak):
-    handler, m = refusing_server
+    server, m = refusing_server
     with pytest.raises(smtplib.SMTPRecipientsRefused) as info:
         m.send(["nobody@example.com", "ghost@example.com"], "s", body="b")
     assert set(info.value.recipients) == {"nobody@example.com", "ghost@example.com"}
-    assert handler.messages == []
+    assert server.messages == []
 
 
-def test_wrong_password(smtp_server, no_fd_leak):
+def test_wrong_password(smtp_each_mode, no_fd_leak):
     flattened = []
 
     class Message:
@@ -167,11 +142,11 @@ def test_wrong_password(smtp_server, no_fd_leak):
             flattened.append(True)
             return "Subject: x\r\n\r\nbody\r\n"
 
-    m = smtp_server.mailer(password="wrong")
+    m = smtp_each_mode.mailer(password="wrong")
     with pytest.raises(smtplib.SMTPAuthenticationError):
         m._do_send(Message(), ["to@example.com"], USERNAME)
     assert flattened == []
-    assert smtp_server.messages == []
+    assert smtp_each_mode.messages == []
 
 
 def test_connection_refused(no_fd_leak):
@@ -198,51 +173,22 @@ def test_starttls_not_offered(smtp_plain, trust_ca, no_fd_leak):
         m.send("to@example.com", "s", body="b")
 
 
-def _scripted_server(script):
-    """A one-connection SMTP server that answers by `script(conn)` and closes."""
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-
-    def run():
-        conn, _ = listener.accept()
-        with conn, listener:
-            script(conn)
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return listener.getsockname()[1], thread
+# a server that hangs up after its greeting, and one that hangs up in the data
+CLOSES = {
+    "after greeting": {"EHLO": HANG_UP},
+    "during data": {
+        "EHLO": b"250-localhost\r\n250 AUTH PLAIN\r\n",
+        "DATA": lambda line: [b"354 go on\r\n", HANG_UP],
+    },
+}
 
 
-def _close_after_greeting(conn):
-    conn.sendall(b"220 hello\r\n")
-
-
-def _close_during_data(conn):
-    reader = conn.makefile("rb")
-    conn.sendall(b"220 hello\r\n")
-    for line in reader:
-        verb = line[:4].upper()
-        if verb == b"EHLO":
-            conn.sendall(b"250-localhost\r\n250 AUTH PLAIN\r\n")
-        elif verb == b"AUTH":
-            conn.sendall(b"235 ok\r\n")
-        elif verb == b"DATA":
-            conn.sendall(b"354 go on\r\n")
-            reader.readline()
-            break
-        else:
-            conn.sendall(b"250 ok\r\n")
-    reader.close()
-
-
-@pytest.mark.parametrize("script", [_close_after_greeting, _close_during_data])
-def test_server_closes_connection(script, no_fd_leak):
-    port, thread = _scripted_server(script)
-    m = EasyMailer("127.0.0.1", port, USERNAME, PASSWORD, use_ssl=False)
-    with pytest.raises(smtplib.SMTPServerDisconnected):
-        m.send("to@example.com", "s", body="x" * 200_000)
-    thread.join(5)
+@pytest.mark.parametrize("answers", CLOSES.values(), ids=CLOSES)
+def test_server_closes_connection(answers, no_fd_leak):
+    with ScriptedServer(answers) as server:
+        m = EasyMailer("127.0.0.1", server.port, USERNAME, PASSWORD, use_ssl=False)
+        with pytest.raises(smtplib.SMTPServerDisconnected):
+            m.send("to@example.com", "s", body="x" * 200_000)
 
 
 # --- the exact sequence of calls ---------------------------------------------
@@ -329,8 +275,12 @@ def names(calls):
 
 @pytest.mark.parametrize(
     "use_ssl, use_tls, connect, upgrade",
-    [(True, False, "SMTP_SSL", False), (False, True, "SMTP", True), (False, False, "SMTP", False),
-     (True, True, "SMTP_SSL", False)],
+    [
+        (True, False, "SMTP_SSL", False),
+        (False, True, "SMTP", True),
+        (False, False, "SMTP", False),
+        (True, True, "SMTP_SSL", False),
+    ],
 )
 def test_call_sequence_per_mode(recorder, use_ssl, use_tls, connect, upgrade):
     rec = recorder()

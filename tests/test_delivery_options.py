@@ -8,28 +8,30 @@ import threading
 import time
 
 import pytest
+from helpers import PASSWORD, TOKEN, USERNAME
 
 from brisvane import delivery
 
-import smtp_faults
-from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
-from smtp_faults import TOKEN, Faults
-
 
 @pytest.fixture
-def start(fault_ca, trust_fault_ca):
-    started = []
+def start(start_server):
+    """A server that refuses bad@ and bad2@ as unknown users."""
 
-    def run(mode, **faults):
-        server = smtp_faults.start(mode, fault_ca[0], Faults(**faults))
-        started.append(server)
+    def run(mode, **options):
+        server = start_server(mode, **options)
+        server.refuse_recipients("bad@example.com", "bad2@example.com", text="5.1.1 no such user")
         return server
 
-    yield run
-    for server in started:
-        server.stop()
+    return run
 
 
+# A server that closes a connection after three mails: right after the third
+# answer, silently at the fourth MAIL, or with a 421 answer to it.
+DROPS = {
+    "close": lambda s: s.drop("DATA", after_mails=2, answered=True),
+    "eof": lambda s: s.drop("MAIL", after_mails=3),
+    "421": lambda s: s.reply("MAIL", 421, "4.4.2 closing connection", after_mails=3),
+}
 
 
 def subjects(server):
@@ -37,9 +39,10 @@ def subjects(server):
 
 
 @pytest.mark.parametrize("mode", ["ssl", "starttls", "plain"])
-@pytest.mark.parametrize("drop_how", ["close", "eof", "421"])
+@pytest.mark.parametrize("drop_how", DROPS)
 def test_batch_survives_drops_and_sends_each_mail_once(start, mode, drop_how):
-    server = start(mode, drop_after=3, drop_how=drop_how)
+    server = start(mode)
+    DROPS[drop_how](server)
     mailer = server.mailer()
     with delivery.connection(mailer) as batch:
         for i in range(7):
@@ -57,7 +60,7 @@ def test_batch_survives_drops_and_sends_each_mail_once(start, mode, drop_how):
 
 
 def test_batch_limits_and_pacing(start):
-    server = start("plain", refuse=True)
+    server = start("plain")
     mailer = server.mailer()
     began = time.monotonic()
     with delivery.connection(mailer, max_per_connection=2, min_interval=0.05) as batch:
@@ -91,7 +94,7 @@ def test_threads_get_a_connection_each(start):
 
 
 def test_nested_blocks_and_configure_inside(start):
-    server = start("plain", no_auth=True)
+    server = start("plain", auth=False)
     mailer = server.mailer()
     delivery.configure(mailer, login=False)
     configured = vars(mailer)["_do_send"]
@@ -112,7 +115,7 @@ def test_nested_blocks_and_configure_inside(start):
 
 @pytest.mark.parametrize("mode", ["ssl", "plain"])
 def test_relay_without_auth_and_message_id(start, mode):
-    server = start(mode, no_auth=True)
+    server = start(mode, auth=False)
     mailer = server.mailer(default_sender="Team <noreply@mail.example.org>")
     delivery.configure(mailer, login=False, message_id=True)
     mailer.send("ok@example.com", "relay", body="x")
@@ -125,7 +128,7 @@ def test_relay_without_auth_and_message_id(start, mode):
 
 @pytest.mark.parametrize("mode", ["ssl", "starttls"])
 def test_xoauth2(start, mode):
-    server = start(mode, xoauth2=True)
+    server = start(mode, xoauth2_token=TOKEN)
     mailer = server.mailer()
     calls = []
 
@@ -146,10 +149,11 @@ def test_xoauth2(start, mode):
     assert all(a.startswith("XOAUTH2 ") for a in auths)
 
 
-def test_timeout_bounds_a_stalled_server():
+def test_timeout_bounds_a_stalled_server(start):
     from brisvane import EasyMailer
 
-    stalled = smtp_faults.StalledServer()
+    stalled = start("plain")
+    stalled.stall("connect", 30)
     try:
         mailer = EasyMailer(stalled.host, stalled.port, USERNAME, PASSWORD, use_ssl=False)
         delivery.configure(mailer, timeout=0.3)
@@ -163,11 +167,12 @@ def test_timeout_bounds_a_stalled_server():
             with delivery.connection(mailer, timeout=0.2):
                 mailer.send("a@example.com", "s", body="x")
     finally:
-        stalled.close()
+        stalled.stop()
 
 
 def test_flaky_answers_are_transient(start):
-    server = start("plain", flaky_attempts=1)
+    server = start("plain")
+    server.reply("DATA", 451, "4.3.0 try again later", times=1)
     mailer = server.mailer()
     with pytest.raises(smtplib.SMTPDataError) as info:
         mailer.send("ok@example.com", "[flaky] one", body="x")
@@ -177,8 +182,9 @@ def test_flaky_answers_are_transient(start):
     assert subjects(server) == ["[flaky] one"] and batch.connections == 1
 
 
-@pytest.mark.parametrize("step, reconnect", [("DATA", False), ("RCPT", False), ("MAIL", False),
-                                             ("DATA", True)])
+@pytest.mark.parametrize(
+    "step, reconnect", [("DATA", False), ("RCPT", False), ("MAIL", False), ("DATA", True)]
+)
 def test_a_refused_step_leaves_the_connection_ready_for_the_next_mail(step, reconnect):
     from brisvane.testing import SMTPTestServer
 
@@ -250,7 +256,7 @@ def test_bad_arguments(call, error):
 
 
 def test_token_must_be_text(start):
-    server = start("ssl", xoauth2=True)
+    server = start("ssl", xoauth2_token=TOKEN)
     mailer = server.mailer()
     delivery.configure(mailer, auth=delivery.xoauth2(lambda: b"bytes"))
     with pytest.raises(TypeError, match="str"):

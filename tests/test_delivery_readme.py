@@ -5,9 +5,7 @@ import re
 from pathlib import Path
 
 import pytest
-
-import smtp_faults
-from smtp_faults import PASSWORD, USERNAME, fault_ca, trust_fault_ca  # noqa: F401 (fixtures)
+from helpers import PASSWORD, TOKEN, USERNAME
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -23,27 +21,24 @@ def test_readmes_agree_on_delivery_code():
 
 
 @pytest.mark.parametrize("readme", ["README.md", "README.zh-CN.md"])
-def test_delivery_blocks_run(readme, fault_ca, trust_fault_ca, capsys):
+def test_delivery_blocks_run(readme, start_server, capsys):
     servers = {
-        "smtp": smtp_faults.start("ssl", fault_ca[0]),
-        "relay": smtp_faults.start("plain", fault_ca[0], smtp_faults.Faults(no_auth=True)),
-        "oauth": smtp_faults.start("starttls", fault_ca[0], smtp_faults.Faults(xoauth2=True)),
+        "smtp": start_server("ssl"),
+        "relay": start_server("plain", auth=False),
+        "oauth": start_server("starttls", xoauth2_token=TOKEN),
     }
+    servers["smtp"].refuse_recipients("nobody@example.com", text="5.1.1 no such user")
     replacements = {
         '"smtp.example.com", 465': f'"127.0.0.1", {servers["smtp"].port}',
         '"relay.example.com", 25': f'"127.0.0.1", {servers["relay"].port}',
         '"smtp.office365.com", 587': f'"127.0.0.1", {servers["oauth"].port}',
         '"me@example.com", "app-password"': f'"{USERNAME}", "{PASSWORD}"',
     }
-    namespace = {"get_token": lambda: smtp_faults.TOKEN}
-    try:
-        for number, code in enumerate(blocks(readme)):
-            for old, new in replacements.items():
-                code = code.replace(old, new)
-            exec(compile(code, f"{readme} delivery block {number + 1}", "exec"), namespace)
-    finally:
-        for server in servers.values():
-            server.stop()
+    namespace = {"get_token": lambda: TOKEN}
+    for number, code in enumerate(blocks(readme)):
+        for old, new in replacements.items():
+            code = code.replace(old, new)
+        exec(compile(code, f"{readme} delivery block {number + 1}", "exec"), namespace)
     out = capsys.readouterr().out
     assert "nobody@example.com refused: {'nobody@example.com': (550," in out
     assert out.rstrip().endswith("True False")

@@ -12,8 +12,12 @@ import brisvane.mailer as mailer_module
 from brisvane import EasyMailer, TemplateEngine
 
 EXAMPLES = 150
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=False,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    derandomize=False,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 class Boom(Exception):
@@ -24,9 +28,22 @@ def _raise(*args, **kwargs):
     raise Boom("hostile")
 
 
-DUNDERS = ["__bool__", "__str__", "__repr__", "__format__", "__iter__", "__index__",
-           "__int__", "__float__", "__eq__", "__hash__", "__len__", "__fspath__",
-           "__getitem__", "__contains__"]
+DUNDERS = [
+    "__bool__",
+    "__str__",
+    "__repr__",
+    "__format__",
+    "__iter__",
+    "__index__",
+    "__int__",
+    "__float__",
+    "__eq__",
+    "__hash__",
+    "__len__",
+    "__fspath__",
+    "__getitem__",
+    "__contains__",
+]
 RAISING = {d: type(f"Raises{d.strip('_').title()}", (), {d: _raise}) for d in DUNDERS}
 
 
@@ -65,11 +82,28 @@ def generator(fail):
 
 HUGE = "x" * (1 << 20)
 SCALARS = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.integers(min_value=2**64),
-    st.floats(allow_nan=True, allow_infinity=True), st.complex_numbers(),
-    st.binary(max_size=20), st.text(max_size=20),
-    st.sampled_from(["\ud800", "a\udfffb", "\x00", "a\x00b@example.com",
-                     "\ud800" * 1000, "\x00" * 1000, "", "a@example.com", "{{", "{{ x }}"]),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.integers(min_value=2**64),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.complex_numbers(),
+    st.binary(max_size=20),
+    st.text(max_size=20),
+    st.sampled_from(
+        [
+            "\ud800",
+            "a\udfffb",
+            "\x00",
+            "a\x00b@example.com",
+            "\ud800" * 1000,
+            "\x00" * 1000,
+            "",
+            "a@example.com",
+            "{{",
+            "{{ x }}",
+        ]
+    ),
     st.integers(0, 0).map(lambda _: HUGE),
 )
 HOSTILE = st.one_of(
@@ -81,11 +115,15 @@ HOSTILE = st.one_of(
     st.lists(SCALARS, max_size=3),
     st.builds(lambda: BadList(["a@example.com"])),
     st.builds(DictSub, st.dictionaries(st.text(max_size=8), SCALARS, max_size=3)),
-    st.dictionaries(st.sampled_from(["filename", "data", "content_type", "x"]), SCALARS,
-                    max_size=3),
+    st.dictionaries(
+        st.sampled_from(["filename", "data", "content_type", "x"]), SCALARS, max_size=3
+    ),
     st.builds(lambda: BadDict(filename="f", data=b"d")),
     st.builds(generator, st.booleans()),
-    st.just(object()), st.just(type), st.just((1, 2)), st.just({"a"}),
+    st.just(object()),
+    st.just(type),
+    st.just((1, 2)),
+    st.just({"a"}),
 )
 
 
@@ -150,8 +188,17 @@ def world(tmp_path_factory):
     return root
 
 
-GOOD_BUILD = dict(to="to@example.com", subject="Subject", body="body", html="<p>h</p>",
-                  cc=None, sender=None, sender_name=None, attachments=None, reply_to=None)
+GOOD_BUILD = dict(
+    to="to@example.com",
+    subject="Subject",
+    body="body",
+    html="<p>h</p>",
+    cc=None,
+    sender=None,
+    sender_name=None,
+    attachments=None,
+    reply_to=None,
+)
 
 
 def still_works(mailer=None, engine=None):
@@ -187,8 +234,19 @@ def new_mailer(world):
 @FUZZ
 @given(data=st.data())
 def test_init(world, data):
-    kw = draw(data, dict(host="h", port=465, username="u", password="pw", use_ssl=True,
-                         use_tls=False, default_sender=None, template_dir=str(world)))
+    kw = draw(
+        data,
+        dict(
+            host="h",
+            port=465,
+            username="u",
+            password="pw",
+            use_ssl=True,
+            use_tls=False,
+            default_sender=None,
+            template_dir=str(world),
+        ),
+    )
     attempt(lambda: EasyMailer(**kw))
     still_works(new_mailer(world))
 
@@ -197,15 +255,24 @@ def test_init(world, data):
 @given(data=st.data(), how=st.sampled_from(["send", "send_template"]))
 def test_send_and_send_template(world, data, how):
     m = new_mailer(world)
-    common = dict(to="to@example.com", subject="S {{ n }}", cc=None, bcc=None, sender=None,
-                  sender_name=None, attachments=[str(world / "a.txt")], reply_to=None)
+    common = dict(
+        to="to@example.com",
+        subject="S {{ n }}",
+        cc=None,
+        bcc=None,
+        sender=None,
+        sender_name=None,
+        attachments=[str(world / "a.txt")],
+        reply_to=None,
+    )
     if how == "send":
         kw = draw(data, dict(common, body="b", html="<p>h</p>"))
     else:
         kw = draw(data, dict(common, template_name="t", context={"n": 1}))
         if data.draw(st.booleans(), label="hostile context"):
-            kw["context"] = data.draw(st.dictionaries(HOSTILE.filter(_hashable), HOSTILE,
-                                                      max_size=3), label="context")
+            kw["context"] = data.draw(
+                st.dictionaries(HOSTILE.filter(_hashable), HOSTILE, max_size=3), label="context"
+            )
     attempt(lambda: getattr(m, how)(**kw), m)
 
 
@@ -221,9 +288,17 @@ def _hashable(value):
 @given(data=st.data())
 def test_build_message(world, data):
     m = new_mailer(world)
-    kw = draw(data, dict(GOOD_BUILD, cc=["c@example.com"], sender="s@example.com",
-                         sender_name="名字", attachments=[{"filename": "f", "data": b"d"}],
-                         reply_to="r@example.com"))
+    kw = draw(
+        data,
+        dict(
+            GOOD_BUILD,
+            cc=["c@example.com"],
+            sender="s@example.com",
+            sender_name="名字",
+            attachments=[{"filename": "f", "data": b"d"}],
+            reply_to="r@example.com",
+        ),
+    )
     attempt(lambda: m._build_message(**kw).as_string(), m)
 
 
@@ -272,12 +347,20 @@ class Msg:
 def test_do_send_with_stand_ins(world, data, mode):
     m = EasyMailer("h", 465, "u@example.com", "pw", use_ssl=mode[0], use_tls=mode[1])
     StubSMTP.behaviour = {
-        step: data.draw(st.one_of(st.just(("return", None)), st.just(("raise", None)),
-                                  HOSTILE.map(lambda v: ("return", v))), label=step)
+        step: data.draw(
+            st.one_of(
+                st.just(("return", None)),
+                st.just(("raise", None)),
+                HOSTILE.map(lambda v: ("return", v)),
+            ),
+            label=step,
+        )
         for step in STEPS
     }
-    kw = draw(data, dict(msg=Msg("Subject: x\r\n\r\nb"), recipients=["a@example.com"],
-                         sender="s@example.com"))
+    kw = draw(
+        data,
+        dict(msg=Msg("Subject: x\r\n\r\nb"), recipients=["a@example.com"], sender="s@example.com"),
+    )
     if data.draw(st.booleans(), label="failing as_string"):
         kw["msg"] = Msg(data.draw(st.one_of(st.just(Boom), HOSTILE), label="text"))
     try:
@@ -291,20 +374,27 @@ def test_do_send_with_stand_ins(world, data, mode):
 @given(data=st.data(), op=st.sampled_from(["init", "render", "render_string", "add_dir"]))
 def test_template_engine(world, data, op):
     engine = TemplateEngine(str(world))
-    context = data.draw(st.one_of(maybe({"n": 1}), st.dictionaries(
-        HOSTILE.filter(_hashable), HOSTILE, max_size=3)), label="context")
+    context = data.draw(
+        st.one_of(maybe({"n": 1}), st.dictionaries(HOSTILE.filter(_hashable), HOSTILE, max_size=3)),
+        label="context",
+    )
     if op == "init":
         attempt(lambda: TemplateEngine(data.draw(maybe(str(world)), label="template_dir")))
     elif op == "render":
-        attempt(lambda: engine.render(data.draw(maybe("t.html"), label="name"), context),
-                None, engine)
+        attempt(
+            lambda: engine.render(data.draw(maybe("t.html"), label="name"), context), None, engine
+        )
         assert engine.render("t.html", {"n": 2}) == "<p>2</p>"
     elif op == "render_string":
-        attempt(lambda: engine.render_string(data.draw(maybe("{{ n }}"), label="s"), context),
-                None, engine)
+        attempt(
+            lambda: engine.render_string(data.draw(maybe("{{ n }}"), label="s"), context),
+            None,
+            engine,
+        )
     else:
-        attempt(lambda: engine.add_template_dir(data.draw(maybe(str(world)), label="dir")),
-                None, engine)
+        attempt(
+            lambda: engine.add_template_dir(data.draw(maybe(str(world)), label="dir")), None, engine
+        )
         assert engine.render("t.txt", {"n": 3}) == "3"
     still_works(None, engine)
 
@@ -312,43 +402,91 @@ def test_template_engine(world, data, op):
 # --- every catalogued hostile value at every parameter, deterministically ----
 
 CATALOGUE = [
-    lambda: None, lambda: 0, lambda: -1, lambda: 2**70, lambda: float("nan"),
-    lambda: float("inf"), lambda: b"to@example.com", lambda: StrSub("a@example.com"),
-    lambda: ListSub(["a@example.com"]), lambda: DictSub(filename="f", data=b""),
-    lambda: generator(False), lambda: generator(True), lambda: BadStr("a@example.com"),
-    lambda: BadList(["a"]), lambda: BadDict(filename="f"), lambda: HUGE, lambda: "\ud800",
-    lambda: "a\x00b", lambda: object(), *[(lambda c=c: c()) for c in RAISING.values()],
+    lambda: None,
+    lambda: 0,
+    lambda: -1,
+    lambda: 2**70,
+    lambda: float("nan"),
+    lambda: float("inf"),
+    lambda: b"to@example.com",
+    lambda: StrSub("a@example.com"),
+    lambda: ListSub(["a@example.com"]),
+    lambda: DictSub(filename="f", data=b""),
+    lambda: generator(False),
+    lambda: generator(True),
+    lambda: BadStr("a@example.com"),
+    lambda: BadList(["a"]),
+    lambda: BadDict(filename="f"),
+    lambda: HUGE,
+    lambda: "\ud800",
+    lambda: "a\x00b",
+    lambda: object(),
+    *[(lambda c=c: c()) for c in RAISING.values()],
 ]
 
 
 def operations(world):
     m = new_mailer(world)
     engine = TemplateEngine(str(world))
-    common = dict(to=["to@example.com"], subject="S", cc=["c@example.com"],
-                  bcc=["b@example.com"], sender="s@example.com", sender_name="名",
-                  attachments=[str(world / "a.txt"), {"filename": "f", "data": b"d"}],
-                  reply_to="r@example.com")
+    common = dict(
+        to=["to@example.com"],
+        subject="S",
+        cc=["c@example.com"],
+        bcc=["b@example.com"],
+        sender="s@example.com",
+        sender_name="名",
+        attachments=[str(world / "a.txt"), {"filename": "f", "data": b"d"}],
+        reply_to="r@example.com",
+    )
     build = {k: v for k, v in common.items() if k != "bcc"}
     return {
-        "__init__": (EasyMailer, dict(host="h", port=465, username="u", password="pw",
-                                      use_ssl=False, use_tls=True, default_sender="d@x",
-                                      template_dir=str(world)), m),
+        "__init__": (
+            EasyMailer,
+            dict(
+                host="h",
+                port=465,
+                username="u",
+                password="pw",
+                use_ssl=False,
+                use_tls=True,
+                default_sender="d@x",
+                template_dir=str(world),
+            ),
+            m,
+        ),
         "send": (m.send, dict(common, body="b", html="<p>h</p>"), m),
-        "send_template": (m.send_template, dict(common, template_name="t",
-                                                context={"n": 1}), m),
+        "send_template": (m.send_template, dict(common, template_name="t", context={"n": 1}), m),
         "_build_message": (m._build_message, dict(build, body="b", html="h"), m),
-        "_attach_file": (EasyMailer._attach_file,
-                         dict(msg=MIMEMultipart(), filepath=str(world / "a.txt")), m),
-        "_attach_binary": (EasyMailer._attach_binary, dict(msg=MIMEMultipart(), item={
-            "filename": "f.txt", "data": b"d", "content_type": "text/plain"}), m),
-        "_collect_recipients": (EasyMailer._collect_recipients,
-                                dict(to="a", cc=["c"], bcc=["b"]), m),
-        "_do_send": (m.__class__._do_send.__get__(m), dict(
-            msg=Msg("Subject: x\r\n\r\nb"), recipients=["a@example.com"], sender="s@x"), m),
+        "_attach_file": (
+            EasyMailer._attach_file,
+            dict(msg=MIMEMultipart(), filepath=str(world / "a.txt")),
+            m,
+        ),
+        "_attach_binary": (
+            EasyMailer._attach_binary,
+            dict(
+                msg=MIMEMultipart(),
+                item={"filename": "f.txt", "data": b"d", "content_type": "text/plain"},
+            ),
+            m,
+        ),
+        "_collect_recipients": (
+            EasyMailer._collect_recipients,
+            dict(to="a", cc=["c"], bcc=["b"]),
+            m,
+        ),
+        "_do_send": (
+            m.__class__._do_send.__get__(m),
+            dict(msg=Msg("Subject: x\r\n\r\nb"), recipients=["a@example.com"], sender="s@x"),
+            m,
+        ),
         "TemplateEngine": (TemplateEngine, dict(template_dir=str(world)), None),
         "render": (engine.render, dict(template_name="t.html", context={"n": 1}), engine),
-        "render_string": (engine.render_string,
-                          dict(template_string="{{ n }}", context={"n": 1}), engine),
+        "render_string": (
+            engine.render_string,
+            dict(template_string="{{ n }}", context={"n": 1}),
+            engine,
+        ),
         "add_template_dir": (engine.add_template_dir, dict(directory=str(world)), engine),
     }
 
@@ -367,9 +505,20 @@ def variants(good):
                     yield name, lambda make=make: {make(): 1} if _hashable(make()) else {}
 
 
-OPERATIONS = ["__init__", "send", "send_template", "_build_message", "_attach_file",
-              "_attach_binary", "_collect_recipients", "_do_send", "TemplateEngine", "render",
-              "render_string", "add_template_dir"]
+OPERATIONS = [
+    "__init__",
+    "send",
+    "send_template",
+    "_build_message",
+    "_attach_file",
+    "_attach_binary",
+    "_collect_recipients",
+    "_do_send",
+    "TemplateEngine",
+    "render",
+    "render_string",
+    "add_template_dir",
+]
 
 
 @pytest.mark.parametrize("op", OPERATIONS)
@@ -377,7 +526,7 @@ def test_every_parameter_every_hostile_value(world, op):
     call, good, owner = operations(world)[op]
     assert call(**good) is None or op not in ("send", "_do_send")
     for name, make in variants(good):
-        attempt(lambda: call(**dict(good, **{name: make()})))
+        attempt(lambda name=name, make=make: call(**dict(good, **{name: make()})))
         if isinstance(owner, EasyMailer):
             still_works(owner)
         elif owner is not None:

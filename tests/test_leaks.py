@@ -98,24 +98,33 @@ def world(tmp_path, monkeypatch):
     monkeypatch.setattr(mailer_module, "ssl", StubModule)
     # A fixed MIME boundary: a new random one per message fills the regular
     # expression cache of the standard library, whose churn would hide a leak.
-    monkeypatch.setattr(email.generator.Generator, "_make_boundary",
-                        classmethod(lambda cls, text=None: "==boundary=="))
+    monkeypatch.setattr(
+        email.generator.Generator,
+        "_make_boundary",
+        classmethod(lambda cls, text=None: "==boundary=="),
+    )
     m = EasyMailer("h", 465, "u@example.com", "pw", template_dir=str(tmp_path))
     engine = TemplateEngine(str(tmp_path))
     # The send operations' own glue: every step they call is a stub.
     glue = EasyMailer("h", 465, "u@example.com", "pw", template_dir=str(tmp_path))
     built = MIMEMultipart()
-    glue._build_message = lambda to, subject, body, html, cc, sender, sender_name, \
-        attachments, reply_to: built
+    glue._build_message = (
+        lambda to, subject, body, html, cc, sender, sender_name, attachments, reply_to: built
+    )
     glue._collect_recipients = lambda to, cc, bcc: [to]
     glue._do_send = lambda msg, recipients, sender: None
-    glue._template_engine = type("Engine", (), {
-        "render": lambda self, name, context: name,
-        "render_string": lambda self, text, context: text,
-    })()
+    glue._template_engine = type(
+        "Engine",
+        (),
+        {
+            "render": lambda self, name, context: name,
+            "render_string": lambda self, text, context: text,
+        },
+    )()
     glue_send = glue.send
-    glue.send = lambda to, subject, body, html, cc, bcc, sender, sender_name, attachments, \
-        reply_to: None
+    glue.send = (
+        lambda to, subject, body, html, cc, bcc, sender, sender_name, attachments, reply_to: None
+    )
     args = dict(
         to=["a@example.com", "张三 <zs@example.com>"],
         subject="主题",
@@ -147,42 +156,72 @@ def cases(mailers, engine, a):
 
     # name: (call, the exception it is meant to raise, or None for success)
     return {
-        "init": (lambda: EasyMailer("h", 465.0, "u", "pw", use_ssl=0, template_dir=a["path"]),
-                 None),
+        "init": (
+            lambda: EasyMailer("h", 465.0, "u", "pw", use_ssl=0, template_dir=a["path"]),
+            None,
+        ),
         "init conflict": (lambda: EasyMailer("h", 465, "u", "pw", use_tls=True), ValueError),
         "init port type": (lambda: EasyMailer("h", a["subject"], "u", "pw"), TypeError),
         "init count": (lambda: EasyMailer("h", 465), TypeError),
-        "send": (lambda: glue_send(a["to"], a["subject"], a["body"], a["html"], cc=a["to"],
-                                   bcc=a["recipients"], attachments=[a["item"], a["path"]]),
-                 None),
+        "send": (
+            lambda: glue_send(
+                a["to"],
+                a["subject"],
+                a["body"],
+                a["html"],
+                cc=a["to"],
+                bcc=a["recipients"],
+                attachments=[a["item"], a["path"]],
+            ),
+            None,
+        ),
         "send subclass": (lambda: m.send(a["to"], a["sub"]), TypeError),
         "send keyword": (lambda: m.send(a["to"], a["subject"], nope=1), TypeError),
         "send twice": (lambda: m.send(a["to"], a["subject"], to=a["to"]), TypeError),
         "send injected": (lambda: m.send(a["to"], a["injected"]), ValueError),
         "send missing file": (
             lambda: m.send(a["to"], a["subject"], attachments=[a["missing"]]),
-            FileNotFoundError),
-        "send_template": (lambda: glue.send_template(a["to"], "{{ n }}", "t", a["context"]),
-                          None),
-        "send_template syntax": (lambda: m.send_template(a["to"], "{{", "t", a["context"]),
-                                 jinja2.TemplateSyntaxError),
-        "build_message": (lambda: m._build_message(a["to"], a["subject"], a["body"],
-                                                   a["html"], a["to"], None, "王五",
-                                                   [a["item"]], "r@x"), None),
-        "collect_recipients": (lambda: EasyMailer._collect_recipients(a["to"], "c", a["to"]),
-                               None),
-        "collect_recipients bad": (lambda: EasyMailer._collect_recipients(5, None, None),
-                                   TypeError),
+            FileNotFoundError,
+        ),
+        "send_template": (lambda: glue.send_template(a["to"], "{{ n }}", "t", a["context"]), None),
+        "send_template syntax": (
+            lambda: m.send_template(a["to"], "{{", "t", a["context"]),
+            jinja2.TemplateSyntaxError,
+        ),
+        "build_message": (
+            lambda: m._build_message(
+                a["to"],
+                a["subject"],
+                a["body"],
+                a["html"],
+                a["to"],
+                None,
+                "王五",
+                [a["item"]],
+                "r@x",
+            ),
+            None,
+        ),
+        "collect_recipients": (lambda: EasyMailer._collect_recipients(a["to"], "c", a["to"]), None),
+        "collect_recipients bad": (
+            lambda: EasyMailer._collect_recipients(5, None, None),
+            TypeError,
+        ),
         "attach_file": (lambda: EasyMailer._attach_file(MIMEMultipart(), a["path"]), None),
-        "attach_file missing": (lambda: EasyMailer._attach_file(MIMEMultipart(), a["missing"]),
-                                FileNotFoundError),
+        "attach_file missing": (
+            lambda: EasyMailer._attach_file(MIMEMultipart(), a["missing"]),
+            FileNotFoundError,
+        ),
         "attach_binary": (lambda: EasyMailer._attach_binary(MIMEMultipart(), a["item"]), None),
         "attach_binary key": (
-            lambda: EasyMailer._attach_binary(MIMEMultipart(), a["bad_item"]), KeyError),
+            lambda: EasyMailer._attach_binary(MIMEMultipart(), a["bad_item"]),
+            KeyError,
+        ),
         "attach_binary subclass": (
-            lambda: EasyMailer._attach_binary(MIMEMultipart(), a["dsub"]), TypeError),
-        "do_send": (lambda: m._do_send(MIMEMultipart(), a["recipients"], "s@example.com"),
-                    None),
+            lambda: EasyMailer._attach_binary(MIMEMultipart(), a["dsub"]),
+            TypeError,
+        ),
+        "do_send": (lambda: m._do_send(MIMEMultipart(), a["recipients"], "s@example.com"), None),
         "do_send refused login": (refused_login, PermissionError),
         "render": (lambda: engine.render("t.html", a["context"]), None),
         "render missing": (lambda: engine.render("none.html", a["context"]), None),
@@ -206,11 +245,13 @@ def checked_case(world, name):
         with pytest.raises(expected):
             call()
 
+    caught = expected or ()
+
     def run(times):
         for _ in range(times):
             try:
                 call()
-            except expected or ():
+            except caught:
                 pass
 
     return args, run

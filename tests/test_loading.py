@@ -28,8 +28,9 @@ import brisvane.template
 
 SHORT = ["mailer", "template"]
 REINIT = "Module '{}' has already been imported. Re-initialisation is not supported."
-SUBINTERP = ("Interpreter change detected - this module can only be loaded into one "
-             "interpreter per process.")
+SUBINTERP = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
 
 
 def module(short):
@@ -39,13 +40,18 @@ def module(short):
 def run_python(code, timeout=60):
     """Run code in a fresh interpreter; a hang is a failure, not a stuck suite."""
     try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                              capture_output=True, text=True, timeout=timeout)
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
     except subprocess.TimeoutExpired:
         pytest.fail(f"child interpreter hung for {timeout}s running:\n{code}")
 
 
 # --- once-only initialisation ------------------------------------------------------
+
 
 @pytest.mark.parametrize("short", SHORT)
 def test_second_module_object_refused(short):
@@ -82,20 +88,27 @@ def test_exec_again_on_loaded_module_does_nothing(short):
 
 # --- one interpreter per process -----------------------------------------------------
 
-@pytest.mark.parametrize("first,sub", [
-    ("brisvane.mailer", "brisvane.mailer"),
-    ("brisvane.template", "brisvane.template"),
-    ("brisvane.mailer", "brisvane.template"),
-    ("brisvane.template", "brisvane.mailer"),
-])
+
+@pytest.mark.parametrize(
+    "first,sub",
+    [
+        ("brisvane.mailer", "brisvane.mailer"),
+        ("brisvane.template", "brisvane.template"),
+        ("brisvane.mailer", "brisvane.template"),
+        ("brisvane.template", "brisvane.mailer"),
+    ],
+)
 def test_import_in_second_interpreter_refused(first, sub):
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import _testcapi
         import {first}
         print(_testcapi.run_in_subinterp("import {sub}"), flush=True)
         import {first} as again
         print(type(again).__name__)
-    """, timeout=20)
+    """,
+        timeout=20,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["-1", "module"], result.stderr
     assert f"ImportError: {SUBINTERP}" in result.stderr
@@ -104,12 +117,15 @@ def test_import_in_second_interpreter_refused(first, sub):
 @pytest.mark.parametrize("short", SHORT)
 def test_import_in_second_interpreter_before_main(short):
     # the main interpreter is the one the module belongs to, whoever asks first
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import _testcapi
         print(_testcapi.run_in_subinterp("import brisvane.{short}"), flush=True)
         import brisvane.{short}
         print("main ok")
-    """, timeout=20)
+    """,
+        timeout=20,
+    )
     assert result.stdout.split("\n")[0] == "-1", result.stderr
     assert f"ImportError: {SUBINTERP}" in result.stderr
     assert result.returncode == 0 and "main ok" in result.stdout, result.stderr
@@ -124,15 +140,19 @@ def test_second_interpreter_error_is_catchable_inside_it():
         else:
             raise AssertionError("imported in a second interpreter")
     """)
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import _testcapi, brisvane.template
         print(_testcapi.run_in_subinterp({inner!r}))
-    """, timeout=20)
+    """,
+        timeout=20,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "0", result.stderr
 
 
 # --- module attributes and namespaces -------------------------------------------------
+
 
 @pytest.mark.parametrize("short", SHORT)
 def test_module_attributes_from_finder(short):
@@ -150,18 +170,29 @@ def test_module_attributes_from_finder(short):
 
 NAMESPACES = {
     "mailer": [
-        ("smtplib", smtplib), ("ssl", ssl), ("mimetypes", mimetypes), ("datetime", datetime),
+        ("smtplib", smtplib),
+        ("ssl", ssl),
+        ("mimetypes", mimetypes),
+        ("datetime", datetime),
         ("MIMEMultipart", email.mime.multipart.MIMEMultipart),
-        ("MIMEText", email.mime.text.MIMEText), ("MIMEBase", email.mime.base.MIMEBase),
-        ("encoders", email.encoders), ("formataddr", email.utils.formataddr),
-        ("formatdate", email.utils.formatdate), ("List", typing.List),
-        ("Optional", typing.Optional), ("Union", typing.Union), ("Dict", typing.Dict),
-        ("Path", pathlib.Path), ("TemplateEngine", brisvane.template.TemplateEngine),
+        ("MIMEText", email.mime.text.MIMEText),
+        ("MIMEBase", email.mime.base.MIMEBase),
+        ("encoders", email.encoders),
+        ("formataddr", email.utils.formataddr),
+        ("formatdate", email.utils.formatdate),
+        ("List", typing.List),  # noqa: UP006 (the name the module imports)
+        ("Optional", typing.Optional),
+        ("Union", typing.Union),
+        ("Dict", typing.Dict),  # noqa: UP006 (the name the module imports)
+        ("Path", pathlib.Path),
+        ("TemplateEngine", brisvane.template.TemplateEngine),
         ("EasyMailer", brisvane.mailer.EasyMailer),
     ],
     "template": [
-        ("Path", pathlib.Path), ("Optional", typing.Optional),
-        ("Environment", jinja2.Environment), ("FileSystemLoader", jinja2.FileSystemLoader),
+        ("Path", pathlib.Path),
+        ("Optional", typing.Optional),
+        ("Environment", jinja2.Environment),
+        ("FileSystemLoader", jinja2.FileSystemLoader),
         ("TemplateNotFound", jinja2.TemplateNotFound),
         ("_DEFAULT_TEMPLATE_DIR", brisvane.template._DEFAULT_TEMPLATE_DIR),
         ("TemplateEngine", brisvane.template.TemplateEngine),
@@ -186,10 +217,11 @@ def test_namespace_order_in_fresh_process(short):
     names = json.loads(result.stdout)
     dunder = [n for n in names if n.startswith("__")]
     assert names[: len(dunder)] == dunder
-    assert names[len(dunder):] == [n for n, _ in NAMESPACES[short]]
+    assert names[len(dunder) :] == [n for n, _ in NAMESPACES[short]]
 
 
 # --- the package and import failures ----------------------------------------------------
+
 
 def test_package_import_is_lazy_and_exports_classes():
     result = run_python("""
@@ -220,8 +252,11 @@ def test_without_jinja2_neither_module_imports(order):
         print(sorted(n for n in sys.modules if n.startswith("brisvane.")))
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [f"{order[0]} ImportError",
-                                          f"{order[1]} ImportError", "[]"]
+    assert result.stdout.splitlines() == [
+        f"{order[0]} ImportError",
+        f"{order[1]} ImportError",
+        "[]",
+    ]
 
 
 def test_missing_jinja2_name_fails_the_import():
@@ -241,6 +276,7 @@ def test_missing_jinja2_name_fails_the_import():
 
 
 # --- builtins taken when the module loads ------------------------------------------------
+
 
 def test_builtin_open_replaced_later_is_not_used(tmp_path, monkeypatch):
     path = tmp_path / "report.txt"

@@ -6,8 +6,7 @@ import socket
 from pathlib import Path
 
 import pytest
-
-from conftest import PASSWORD, USERNAME
+from helpers import PASSWORD, USERNAME
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -42,7 +41,10 @@ def test_readme_blocks_run(readme, smtp_ssl, smtp_starttls, trust_ca, tmp_path, 
     assert subjects[4:] == ["Hello"] * 5 + ["Welcome"]
     report = smtp_ssl.messages[1].message
     assert sorted(p.get_filename() for p in report.iter_attachments()) == [
-        "chart.png", "data.csv", "报告.pdf"]
+        "chart.png",
+        "data.csv",
+        "报告.pdf",
+    ]
 
 
 def test_readmes_agree_on_code():

@@ -13,10 +13,9 @@ import sys
 from email.header import decode_header, make_header
 
 import pytest
+from helpers import USERNAME
 
 from brisvane import EasyMailer
-
-from conftest import USERNAME
 
 ENCODED_WORD = re.compile(r"=\?[^?\s]+\?[bBqQ]\?[^?\s]*\?=")
 
@@ -32,7 +31,9 @@ NAMES = {
     "ascii-150": "quarterly revenue and receivables summary " * 3 + "east region final.xlsx",
 }
 STRESS = {
-    "22 Chinese names in To": dict(to=[f"用户名{i:02d} <user{i:02d}@example.com>" for i in range(22)]),
+    "22 Chinese names in To": dict(
+        to=[f"用户名{i:02d} <user{i:02d}@example.com>" for i in range(22)]
+    ),
     "50 bare addresses in Cc": dict(cc=[f"colleague{i:02d}@example.com" for i in range(50)]),
     "one string of 40 addresses": dict(to=",".join(f"u{i}@example.com" for i in range(40))),
     "Chinese subject of 250": dict(subject="关于二〇二六年第四季度销售情况的通知，" * 14),
@@ -49,8 +50,17 @@ STRESS = {
 
 def build(**kw) -> str:
     mailer = EasyMailer("h", 465, USERNAME, "pw")
-    args = dict(to="to@example.com", subject="Hi", body="body", html=None, cc=None, sender=None,
-                sender_name=None, attachments=None, reply_to=None)
+    args = dict(
+        to="to@example.com",
+        subject="Hi",
+        body="body",
+        html=None,
+        cc=None,
+        sender=None,
+        sender_name=None,
+        attachments=None,
+        reply_to=None,
+    )
     args.update(kw)
     return mailer._build_message(**args).as_string()
 
@@ -62,8 +72,11 @@ def long_header_lines(text: str) -> list[str]:
     for part in email.message_from_string(text).walk():
         fields += [f"{k}: {v}" for k, v in part.items()]
     lines = [line for field in fields for line in field.split("\n")]
-    return [line for line in lines
-            if len(line) > 78 and " " in line.split(": ", 1)[-1].strip().rstrip(";")]
+    return [
+        line
+        for line in lines
+        if len(line) > 78 and " " in line.split(": ", 1)[-1].strip().rstrip(";")
+    ]
 
 
 def addresses(value) -> list:
@@ -88,10 +101,12 @@ def test_every_header_line_is_folded_and_reads_back(case, smtp_plain, trust_ca):
     for field in ("to", "cc"):
         if isinstance(kw.get(field), list):
             assert [a for _, a in addresses(got[field])] == [
-                email.utils.parseaddr(v)[1] for v in kw[field]]
-            assert [str(make_header(decode_header(n))) for n, _ in
-                    email.utils.getaddresses([email.message_from_string(text)[field]])] == [
-                email.utils.parseaddr(v)[0] for v in kw[field]]
+                email.utils.parseaddr(v)[1] for v in kw[field]
+            ]
+            assert [
+                str(make_header(decode_header(n)))
+                for n, _ in email.utils.getaddresses([email.message_from_string(text)[field]])
+            ] == [email.utils.parseaddr(v)[0] for v in kw[field]]
     if "sender_name" in kw and not kw["sender_name"].isascii():
         raw = email.message_from_string(text)["From"]
         name, address = email.utils.parseaddr(raw)
@@ -102,13 +117,18 @@ def test_every_header_line_is_folded_and_reads_back(case, smtp_plain, trust_ca):
         assert [p.get_filename() for p in got.iter_attachments()] == [NAMES["chinese-150"]]
 
 
-@pytest.mark.parametrize("to, expected", [
-    # an address that cannot be written as ASCII spoils only its own item
-    (["张三 <a@example.com>", "用户@例子.中国", "李四 <b@example.com>"],
-     ["a@example.com", "b@example.com"]),
-    ("张三 <a@example.com>, ", ["a@example.com"]),
-    ('"=?x-unknown?q?abc?= 张" <a@example.com>', ["a@example.com"]),
-])
+@pytest.mark.parametrize(
+    "to, expected",
+    [
+        # an address that cannot be written as ASCII spoils only its own item
+        (
+            ["张三 <a@example.com>", "用户@例子.中国", "李四 <b@example.com>"],
+            ["a@example.com", "b@example.com"],
+        ),
+        ("张三 <a@example.com>, ", ["a@example.com"]),
+        ('"=?x-unknown?q?abc?= 张" <a@example.com>', ["a@example.com"]),
+    ],
+)
 def test_addresses_survive_their_neighbours(to, expected):
     got = email.message_from_string(build(to=to), policy=email.policy.default)
     assert [a for _, a in addresses(got["To"]) if "@" in a and a.isascii()] == expected
@@ -120,10 +140,13 @@ def test_display_names_read_back_by_python(name):
     assert addresses(got["From"]) == [(name, USERNAME)]
 
 
-@pytest.mark.parametrize("to, name", [
-    ("=?utf-8?b?5byg5LiJ?= <a@example.com>", "张三"),  # encoded words alone are read
-    ("张 =?utf-8?b?5LiJ?= <a@example.com>", "张 =?utf-8?b?5LiJ?="),  # beside other text, kept
-])
+@pytest.mark.parametrize(
+    "to, name",
+    [
+        ("=?utf-8?b?5byg5LiJ?= <a@example.com>", "张三"),  # encoded words alone are read
+        ("张 =?utf-8?b?5LiJ?= <a@example.com>", "张 =?utf-8?b?5LiJ?="),  # beside other text, kept
+    ],
+)
 def test_encoded_words_in_a_given_name(to, name):
     got = email.message_from_string(build(to=to), policy=email.policy.default)
     assert addresses(got["To"]) == [(name, "a@example.com")]
@@ -131,10 +154,22 @@ def test_encoded_words_in_a_given_name(to, name):
 
 def test_short_values_are_stored_as_given():
     mailer = EasyMailer("h", 465, USERNAME, "pw")
-    msg = mailer._build_message("a@example.com, b@example.com", "你好，世界", None, None,
-                                ["c@example.com"], None, None, None, None)
-    assert (msg["To"], msg["Subject"], msg["Cc"]) == ("a@example.com, b@example.com",
-                                                      "你好，世界", "c@example.com")
+    msg = mailer._build_message(
+        "a@example.com, b@example.com",
+        "你好，世界",
+        None,
+        None,
+        ["c@example.com"],
+        None,
+        None,
+        None,
+        None,
+    )
+    assert (msg["To"], msg["Subject"], msg["Cc"]) == (
+        "a@example.com, b@example.com",
+        "你好，世界",
+        "c@example.com",
+    )
 
 
 def qq_style_names(text: str) -> list[str]:
@@ -175,7 +210,8 @@ def test_attachment_names_read_back_by_python_parsers(eml):
     assert [p.get_filename() for p in modern.iter_attachments()] == list(NAMES.values())
     legacy = [p for p in email.message_from_string(text).walk() if p.get_filename()]
     assert [str(make_header(decode_header(p.get_filename()))) for p in legacy] == list(
-        NAMES.values())
+        NAMES.values()
+    )
     assert long_header_lines(text) == []
 
 
@@ -189,8 +225,11 @@ def test_attachment_names_for_readers_without_rfc2231(eml):
 @pytest.mark.skipif(shutil.which("ripmime") is None, reason="ripmime not installed")
 def test_attachment_names_read_back_by_ripmime(eml, tmp_path):
     _, path = eml
-    subprocess.run(["ripmime", "-i", str(path), "-d", str(tmp_path), "--no-nameless"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        ["ripmime", "-i", str(path), "-d", str(tmp_path), "--no-nameless"],
+        check=True,
+        capture_output=True,
+    )
     # ripmime 1.4 reads no backslash escape in a quoted name, and keeps at
     # most 128 bytes of a name.
     expected = {n for k, n in NAMES.items() if k != "quotes" and len(n.encode()) <= 128}
@@ -200,8 +239,9 @@ def test_attachment_names_read_back_by_ripmime(eml, tmp_path):
 @pytest.mark.skipif(shutil.which("mu") is None, reason="mu (GMime) not installed")
 def test_attachment_names_read_back_by_gmime(eml):
     _, path = eml
-    listing = subprocess.run(["mu", "extract", str(path)], check=True, capture_output=True,
-                             text=True).stdout
+    listing = subprocess.run(
+        ["mu", "extract", str(path)], check=True, capture_output=True, text=True
+    ).stdout
     for name in NAMES.values():
         assert f" {name} " in listing, name
 
@@ -216,16 +256,21 @@ def templated(tmp_path, smtp_plain, trust_ca):
 
 def test_send_template_leaves_subject_and_text_unescaped(templated):
     mailer, server = templated
-    context = {"shop": "Tom & Jerry's Shop", "note": "p99 > 800 ms <b>",
-               "link": "https://example.com/reset?token=x&uid=1"}
+    context = {
+        "shop": "Tom & Jerry's Shop",
+        "note": "p99 > 800 ms <b>",
+        "link": "https://example.com/reset?token=x&uid=1",
+    }
     mailer.send_template("to@example.com", "{{ shop }}: {{ note }}", "reset", context)
     got = server.messages[0].message
     assert got["Subject"] == "Tom & Jerry's Shop: p99 > 800 ms <b>"
     assert got.get_body(("plain",)).get_content().rstrip("\n") == (
-        "Tom & Jerry's Shop: p99 > 800 ms <b>\nhttps://example.com/reset?token=x&uid=1")
+        "Tom & Jerry's Shop: p99 > 800 ms <b>\nhttps://example.com/reset?token=x&uid=1"
+    )
     assert got.get_body(("html",)).get_content() == (
-        "<p>Tom &amp; Jerry&#39;s Shop: <a href=\"https://example.com/reset?token=x&amp;uid=1\">"
-        "p99 &gt; 800 ms &lt;b&gt;</a></p>")
+        '<p>Tom &amp; Jerry&#39;s Shop: <a href="https://example.com/reset?token=x&amp;uid=1">'
+        "p99 &gt; 800 ms &lt;b&gt;</a></p>"
+    )
 
 
 @pytest.mark.parametrize("end", ["\n", "\r\n", "\r"])
@@ -274,6 +319,7 @@ print("ok")
 
 
 def test_recipient_list_changed_while_encoded():
-    child = subprocess.run([sys.executable, "-c", LIST_CHANGED_MEANWHILE], capture_output=True,
-                           text=True, timeout=120)
+    child = subprocess.run(
+        [sys.executable, "-c", LIST_CHANGED_MEANWHILE], capture_output=True, text=True, timeout=120
+    )
     assert (child.returncode, child.stdout.strip()) == (0, "ok"), child.stderr[-2000:]

@@ -12,15 +12,18 @@ import weakref
 from email.mime.multipart import MIMEMultipart
 
 import pytest
+from helpers import PASSWORD
 
 from brisvane import EasyMailer, TemplateEngine
 
-from conftest import PASSWORD
-
 
 def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def assert_clean(result: subprocess.CompletedProcess, expected: str) -> None:
@@ -90,13 +93,13 @@ def test_list_changed_during_send(change):
 LOOPS = {
     "build_message is send": "m._build_message = m.send; m.send('a@example.com', 's')",
     "do_send is send": "m._do_send = lambda msg, rcpt, s: m.send('a@example.com', 's');"
-                       "m.send('a@example.com', 's')",
+    "m.send('a@example.com', 's')",
     "send calls send_template": "m.send = lambda *a, **k: m.send_template('a@example.com', "
-                                "'s', 'x'); m.send_template('a@example.com', 's', 'x')",
+    "'s', 'x'); m.send_template('a@example.com', 's', 'x')",
     "environment calls render": "e = TemplateEngine(); "
-                                "e._env = type('Env', (), {'get_template': "
-                                "lambda self, n: TemplateEngine.render(e, n, {})})(); "
-                                "e.render('x', {})",
+    "e._env = type('Env', (), {'get_template': "
+    "lambda self, n: TemplateEngine.render(e, n, {})})(); "
+    "e.render('x', {})",
 }
 
 
@@ -115,8 +118,12 @@ def test_recursion_through_operations_raises_recursion_error(loop):
 
 # --- the function type --------------------------------------------------------
 
-FUNCTIONS = [EasyMailer.send, EasyMailer.__init__, EasyMailer.__dict__["_attach_file"].__func__,
-             TemplateEngine.render]
+FUNCTIONS = [
+    EasyMailer.send,
+    EasyMailer.__init__,
+    EasyMailer.__dict__["_attach_file"].__func__,
+    TemplateEngine.render,
+]
 
 
 def test_function_type_cannot_be_instantiated_or_changed():
@@ -168,6 +175,7 @@ def test_function_type_is_final_and_immutable_where_the_interpreter_allows():
         with pytest.raises(TypeError):
             kind.__call__ = None
     with pytest.raises(TypeError):
+
         class Sub(kind):  # noqa: F841  (the type is final, like CPython's function)
             pass
 
@@ -183,15 +191,23 @@ def test_weak_references(function):
     assert method() is None
 
 
-@pytest.mark.parametrize("function", [EasyMailer.send, EasyMailer.send_template,
-                                      EasyMailer.__init__, EasyMailer._do_send,
-                                      EasyMailer._build_message, TemplateEngine.render])
+@pytest.mark.parametrize(
+    "function",
+    [
+        EasyMailer.send,
+        EasyMailer.send_template,
+        EasyMailer.__init__,
+        EasyMailer._do_send,
+        EasyMailer._build_message,
+        TemplateEngine.render,
+    ],
+)
 def test_globals_resolve_the_annotations(function):
     assert function.__globals__ is sys.modules[function.__module__].__dict__
     hints = typing.get_type_hints(function)
     assert list(hints) == list(function.__annotations__)
     if "to" in hints:
-        assert hints["to"] == typing.Union[str, typing.List[str]]
+        assert hints["to"] == typing.Union[str, typing.List[str]]  # noqa: UP006 (as annotated)
 
 
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__qualname__)
@@ -202,6 +218,7 @@ def test_copy_gives_the_function_itself(function):
 
 
 # --- the with helper's look-up of __enter__ and __exit__ ----------------------
+
 
 def _stub_module(connection_class):
     return type("StubSmtplib", (), {"SMTP": connection_class, "SMTP_SSL": connection_class})
@@ -267,8 +284,10 @@ def test_with_block_ignores_methods_defined_on_a_metaclass(monkeypatch):
 EXIT_POINTS = {
     "login": ("login", "mailer.send('a@example.com', 's', body='b')"),
     "exit handling an error": ("exit", "mailer.send('a@example.com', 's', body='b')"),
-    "template rendering": ("render", "mailer.send_template('a@example.com', '{{ spin() }}', "
-                                     "'none', {'spin': spin})"),
+    "template rendering": (
+        "render",
+        "mailer.send_template('a@example.com', '{{ spin() }}', 'none', {'spin': spin})",
+    ),
 }
 
 
@@ -340,15 +359,22 @@ def test_daemon_thread_in_a_finalizer_run_by_an_operation_at_exit_ends_cleanly()
 
 # --- credentials never appear in the login step's errors ----------------------
 
+
 @pytest.mark.parametrize("password", ["pässwörd-42", "密码-秘密", PASSWORD + "\u00e9"])
-def test_non_ascii_password_is_not_in_the_unicode_error(smtp_server, password):
-    mailer = smtp_server.mailer(password=password)
+def test_non_ascii_password_is_not_in_the_unicode_error(smtp_each_mode, password):
+    mailer = smtp_each_mode.mailer(password=password)
     with pytest.raises(UnicodeEncodeError) as caught:
         mailer.send("to@example.com", "s", body="b")
     error = caught.value
     texts = [repr(error), str(error), repr(error.args), repr(error.object)]
     for secret in (password, password[-6:], password.encode("utf-8").hex()):
         assert not any(secret in text for text in texts), texts
-    assert error.args == ("ascii", "\ufffd", 0, 1, "ordinal not in range(128)")  # as the Python path
+    assert error.args == (
+        "ascii",
+        "\ufffd",
+        0,
+        1,
+        "ordinal not in range(128)",
+    )  # as the Python path
     assert error.__context__ is None and error.__cause__ is None
-    assert smtp_server.messages == []
+    assert smtp_each_mode.messages == []

@@ -8,10 +8,9 @@ import traceback
 
 import pytest
 from aiosmtpd.controller import Controller
+from helpers import PASSWORD, USERNAME, free_port
 
 from brisvane import EasyMailer
-
-from conftest import PASSWORD, USERNAME, free_port
 
 BREAKS = ["\r\n", "\n", "\r", "\x00"]  # NUL is refused with the line breaks
 INJECTED = "Bcc: evil@example.com"
@@ -48,13 +47,26 @@ def injections(br, tmp_path):
         "attachment filename": dict(attachments=[{"filename": f"a{br}{INJECTED}", "data": b"d"}]),
         "attachment file name": dict(attachments=[str(named)]),
         "attachment content type": dict(
-            attachments=[{"filename": "a.txt", "data": b"d", "content_type": f"text/plain{br}{INJECTED}"}]),
+            attachments=[
+                {"filename": "a.txt", "data": b"d", "content_type": f"text/plain{br}{INJECTED}"}
+            ]
+        ),
     }
 
 
-HEADERS = ["From sender", "From sender_name", "To str", "To list item", "Cc str", "Cc list item",
-           "Subject", "Reply-To", "attachment filename", "attachment file name",
-           "attachment content type"]
+HEADERS = [
+    "From sender",
+    "From sender_name",
+    "To str",
+    "To list item",
+    "Cc str",
+    "Cc list item",
+    "Subject",
+    "Reply-To",
+    "attachment filename",
+    "attachment file name",
+    "attachment content type",
+]
 
 
 def call(m, how, **kw):
@@ -120,8 +132,9 @@ def test_default_sender_injection_refused(world, br, where):
 def test_rendered_subject_cannot_inject(world, br, value):
     m, calls, _ = world
     with pytest.raises(ValueError, match="linefeed or carriage return"):
-        m.send_template("to@example.com", value.replace("{x}", br.join(["{{ x }}", INJECTED])),
-                        "t", {"x": "hi"})
+        m.send_template(
+            "to@example.com", value.replace("{x}", br.join(["{{ x }}", INJECTED])), "t", {"x": "hi"}
+        )
     with pytest.raises(ValueError, match="linefeed or carriage return"):
         m.send_template("to@example.com", "{{ x }}", "t", {"x": f"hi{br}{INJECTED}"})
     assert calls == []
@@ -138,9 +151,10 @@ def test_template_syntax_in_values_is_not_rendered_again(world, how):
     if how == "send":
         m.send("to@example.com", payload, body="b", sender_name=payload)
     else:
-        m.send_template("to@example.com", "{{ x }}", "t", {"x": payload, "n": payload},
-                        sender_name=payload)
-    (msg, recipients, _), = calls
+        m.send_template(
+            "to@example.com", "{{ x }}", "t", {"x": payload, "n": payload}, sender_name=payload
+        )
+    ((msg, recipients, _),) = calls
     assert not [h for h in headers_of(msg.as_string()) if h.lower().startswith("bcc")]
     assert recipients == ["to@example.com"]
 
@@ -188,8 +202,11 @@ def test_untrusted_server_refused_before_login(request, untrusted, tmp_path, mod
     m = server.mailer(template_dir=str(tmp_path))
     with pytest.raises(ssl.SSLCertVerificationError) as info:
         if how == "_do_send":
-            m._do_send(__import__("email").message_from_string("Subject: s\n\nb"),
-                       ["to@example.com"], USERNAME)
+            m._do_send(
+                __import__("email").message_from_string("Subject: s\n\nb"),
+                ["to@example.com"],
+                USERNAME,
+            )
         else:
             call(m, how)
     assert server.logins == [] and server.messages == []
@@ -203,11 +220,14 @@ def wrong_name_servers(ca):
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     authority.issue_cert("mail.example.net").configure_cert(context)
     servers = {}
-    for mode, options in [("ssl", dict(ssl_context=context)),
-                          ("starttls", dict(tls_context=context, require_starttls=True))]:
+    for mode, options in [
+        ("ssl", dict(ssl_context=context)),
+        ("starttls", dict(tls_context=context, require_starttls=True)),
+    ]:
         port = free_port()
-        controller = Controller(object(), hostname="127.0.0.1", port=port,
-                                auth_require_tls=False, **options)
+        controller = Controller(
+            object(), hostname="127.0.0.1", port=port, auth_require_tls=False, **options
+        )
         controller.start()
         servers[mode] = (port, controller)
     yield {mode: port for mode, (port, _) in servers.items()}
@@ -217,8 +237,14 @@ def wrong_name_servers(ca):
 
 @pytest.mark.parametrize("mode", ["ssl", "starttls"])
 def test_certificate_for_another_host_refused(wrong_name_servers, trust_ca, mode):
-    m = EasyMailer("127.0.0.1", wrong_name_servers[mode], USERNAME, PASSWORD,
-                   use_ssl=mode == "ssl", use_tls=mode == "starttls")
+    m = EasyMailer(
+        "127.0.0.1",
+        wrong_name_servers[mode],
+        USERNAME,
+        PASSWORD,
+        use_ssl=mode == "ssl",
+        use_tls=mode == "starttls",
+    )
     with pytest.raises(ssl.SSLCertVerificationError):
         m.send("to@example.com", "s", body="b")
 
@@ -227,8 +253,12 @@ def test_certificate_for_another_host_refused(wrong_name_servers, trust_ca, mode
 
 
 def exception_text(exc):
-    parts = [str(exc), repr(exc), *map(repr, exc.args),
-             "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))]
+    parts = [
+        str(exc),
+        repr(exc),
+        *map(repr, exc.args),
+        "".join(traceback.format_exception(type(exc), exc, exc.__traceback__)),
+    ]
     return "\n".join(parts)
 
 
@@ -248,10 +278,12 @@ CASES = {
     "unknown keyword": lambda r: EasyMailer("h", 465, USERNAME, PASSWORD, secret=PASSWORD),
     "subject type": lambda r: EasyMailer("h", 465, USERNAME, PASSWORD).send("a", None),
     "attachments type": lambda r: EasyMailer("h", 465, USERNAME, PASSWORD).send(
-        "a", "s", attachments=("a.txt",)),
+        "a", "s", attachments=("a.txt",)
+    ),
     "wrong login": wrong_login,
-    "connection refused": lambda r: EasyMailer("127.0.0.1", free_port(), USERNAME, PASSWORD,
-                                               use_ssl=False).send("a@example.com", "s"),
+    "connection refused": lambda r: EasyMailer(
+        "127.0.0.1", free_port(), USERNAME, PASSWORD, use_ssl=False
+    ).send("a@example.com", "s"),
 }
 
 

@@ -13,13 +13,16 @@ STAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
 
 @pytest.fixture
 def mailer():
-    return EasyMailer("smtp.example.com", 465, "me@example.com", "pw", default_sender="d@example.com")
+    return EasyMailer(
+        "smtp.example.com", 465, "me@example.com", "pw", default_sender="d@example.com"
+    )
 
 
 def record(instance, *names):
     """Replace the named operations on the instance by recorders."""
     calls = []
     for name in names:
+
         def recorder(*args, _name=name, **kwargs):
             calls.append((_name, args, kwargs))
             return f"<{_name}>"
@@ -32,14 +35,36 @@ def test_send_hands_each_step_its_arguments(mailer):
     calls = record(mailer, "_build_message", "_collect_recipients", "_do_send")
     assert mailer.send("t@x", "s", "b", "h", "c@x", "bcc@x", "", "N", [], "r@x") is None
     assert calls == [
-        ("_build_message", (), dict(to="t@x", subject="s", body="b", html="h", cc="c@x",
-                                    sender="", sender_name="N", attachments=[], reply_to="r@x")),
+        (
+            "_build_message",
+            (),
+            dict(
+                to="t@x",
+                subject="s",
+                body="b",
+                html="h",
+                cc="c@x",
+                sender="",
+                sender_name="N",
+                attachments=[],
+                reply_to="r@x",
+            ),
+        ),
         ("_collect_recipients", ("t@x", "c@x", "bcc@x"), {}),
         # an empty sender falls back to the configured default sender
         ("_do_send", ("<_build_message>", "<_collect_recipients>", "d@example.com"), {}),
     ]
-    assert list(calls[0][2]) == ["to", "subject", "body", "html", "cc", "sender", "sender_name",
-                                 "attachments", "reply_to"]
+    assert list(calls[0][2]) == [
+        "to",
+        "subject",
+        "body",
+        "html",
+        "cc",
+        "sender",
+        "sender_name",
+        "attachments",
+        "reply_to",
+    ]
 
 
 def test_send_reads_default_sender_at_call_time(mailer):
@@ -47,8 +72,10 @@ def test_send_reads_default_sender_at_call_time(mailer):
     mailer.default_sender = "later@example.com"
     mailer.send("t@x", "s")
     mailer.send("t@x", "s", sender="explicit@example.com")
-    assert [c[1][2] for c in calls if c[0] == "_do_send"] == ["later@example.com",
-                                                              "explicit@example.com"]
+    assert [c[1][2] for c in calls if c[0] == "_do_send"] == [
+        "later@example.com",
+        "explicit@example.com",
+    ]
 
 
 def test_subclass_overrides_are_used():
@@ -93,23 +120,42 @@ class Engine:
 def test_send_template_renders_then_sends(mailer):
     engine = mailer._template_engine = Engine()
     calls = record(mailer, "send")
-    mailer.send_template("t@x", "Hi {{ n }}", "welcome.html", {"n": 1}, "c@x", "b@x", "s@x", "N",
-                         ["f"], "r@x")
+    mailer.send_template(
+        "t@x", "Hi {{ n }}", "welcome.html", {"n": 1}, "c@x", "b@x", "s@x", "N", ["f"], "r@x"
+    )
     assert [c[:2] for c in engine.calls] == [
         ("render", "welcome.html.html"),
         ("render", "welcome.html.txt"),
         ("render_string", "Hi {{ n }}"),  # an engine without a Jinja2 env: as it is
     ]
-    assert calls == [("send", (), dict(
-        to="t@x", subject="[Hi {{ n }}]", body="[welcome.html.txt]", html="[welcome.html.html]",
-        cc="c@x", bcc="b@x", sender="s@x", sender_name="N", attachments=["f"], reply_to="r@x"))]
+    assert calls == [
+        (
+            "send",
+            (),
+            dict(
+                to="t@x",
+                subject="[Hi {{ n }}]",
+                body="[welcome.html.txt]",
+                html="[welcome.html.html]",
+                cc="c@x",
+                bcc="b@x",
+                sender="s@x",
+                sender_name="N",
+                attachments=["f"],
+                reply_to="r@x",
+            ),
+        )
+    ]
 
 
-@pytest.mark.parametrize("missing, body, html", [
-    ({"w.txt"}, None, "[w.html]"),
-    ({"w.html"}, "[w.txt]", None),
-    ({"w.html", "w.txt"}, None, None),
-])
+@pytest.mark.parametrize(
+    "missing, body, html",
+    [
+        ({"w.txt"}, None, "[w.html]"),
+        ({"w.html"}, "[w.txt]", None),
+        ({"w.html", "w.txt"}, None, None),
+    ],
+)
 def test_missing_templates_become_absent_bodies(mailer, missing, body, html):
     mailer._template_engine = Engine(missing=missing)
     calls = record(mailer, "send")
@@ -148,12 +194,17 @@ def test_template_error_stops_before_sending(mailer):
     assert "occurred_at" in context
 
 
-@pytest.mark.parametrize("kwargs, text", [
-    (dict(subject=None), "Argument 'subject' has incorrect type (expected str, got NoneType)"),
-    (dict(template_name=None),
-     "Argument 'template_name' has incorrect type (expected str, got NoneType)"),
-    (dict(context=[]), "Argument 'context' has incorrect type (expected dict, got list)"),
-])
+@pytest.mark.parametrize(
+    "kwargs, text",
+    [
+        (dict(subject=None), "Argument 'subject' has incorrect type (expected str, got NoneType)"),
+        (
+            dict(template_name=None),
+            "Argument 'template_name' has incorrect type (expected str, got NoneType)",
+        ),
+        (dict(context=[]), "Argument 'context' has incorrect type (expected dict, got list)"),
+    ],
+)
 def test_send_template_checks_before_touching_the_context(mailer, kwargs, text):
     engine = mailer._template_engine = Engine()
     args = dict(to="t@x", subject="s", template_name="w", context={"n": 1}) | kwargs

@@ -4,20 +4,16 @@ what each server saw must be the same, command by command."""
 import smtplib
 
 import pytest
+from helpers import USERNAME
 
 from brisvane import _session
 
-from smtp_faults import PASSWORD, USERNAME, fault_ca, servers, trust_fault_ca  # noqa: F401 (fixtures)
-
 
 @pytest.fixture
-def server(request, servers, trust_fault_ca):
+def server(request, servers):
     server = servers[request.param]
-    server.sessions.clear()
-    server.messages.clear()
+    server.refuse_recipients("bad@example.com", text="5.1.1 no such user")
     return server
-
-
 
 
 def by_steps(mailer, msg, recipients, sender):

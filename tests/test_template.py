@@ -25,6 +25,7 @@ def searchpath(engine):
 
 # --- module constants and class surface ---------------------------------------
 
+
 def test_default_template_dir_is_templates_beside_module():
     d = tmod._DEFAULT_TEMPLATE_DIR
     assert type(d) is type(pathlib.Path())
@@ -43,6 +44,7 @@ def test_class_docstring_exact():
 
 
 # --- search order --------------------------------------------------------------
+
 
 @pytest.mark.parametrize("args", [(), (None,), ("",)], ids=["none-given", "None", "empty"])
 def test_without_caller_dir_only_builtin_dir(args):
@@ -105,6 +107,7 @@ def test_nonexistent_dirs_accepted(tmp_path):
 
 # --- module globals looked up at each call -------------------------------------
 
+
 def test_default_dir_rebinding_takes_effect_on_next_construction(tmp_path, monkeypatch):
     monkeypatch.setattr(tmod, "_DEFAULT_TEMPLATE_DIR", "plain-text-dir")
     assert searchpath(TemplateEngine()) == ["plain-text-dir"]
@@ -135,8 +138,13 @@ def test_environment_and_loader_called_exactly(monkeypatch):
     assert list(kw2) == ["loader", "autoescape"]
     assert kw2["loader"] is engine.env.loader
     escape = kw2["autoescape"]
-    assert [escape(n) for n in ("a.html", "a.TXT", "a.htm", "x", None)] == [True, False, True,
-                                                                           True, True]
+    assert [escape(n) for n in ("a.html", "a.TXT", "a.htm", "x", None)] == [
+        True,
+        False,
+        True,
+        True,
+        True,
+    ]
     assert isinstance(engine.env, Env)
     engine.add_template_dir("front")
     assert args1[0] == ["front", "dir", DEFAULT]
@@ -168,6 +176,7 @@ def test_template_not_found_rebinding_used_by_handler(monkeypatch):
 
 
 # --- rendering -------------------------------------------------------------------
+
 
 @pytest.fixture
 def tdir(tmp_path):
@@ -251,6 +260,7 @@ def test_other_exceptions_propagate(engine):
 
 # --- stand-in templates: result type and exceptions from rendering ---------------
 
+
 class StrSub(str):
     pass
 
@@ -276,8 +286,9 @@ def fake_env(monkeypatch, engine, template):
     monkeypatch.setattr(engine.env, "from_string", lambda source: template)
 
 
-@pytest.mark.parametrize("value,tname", [(StrSub("x"), "StrSub"), (5, "int"), (b"x", "bytes"),
-                                         (["x"], "list")])
+@pytest.mark.parametrize(
+    "value,tname", [(StrSub("x"), "StrSub"), (5, "int"), (b"x", "bytes"), (["x"], "list")]
+)
 @pytest.mark.parametrize("method", ["render", "render_string"])
 def test_non_str_result_type_error(monkeypatch, engine, method, value, tname):
     fake_env(monkeypatch, engine, FakeTemplate(value))
@@ -296,8 +307,9 @@ def test_str_and_none_results_pass_through(monkeypatch, engine, method):
     assert getattr(engine, method)("x", {}) is None
 
 
-@pytest.mark.parametrize("exc", [jinja2.TemplateNotFound("x"), NotFoundSub("x"),
-                                 jinja2.TemplatesNotFound(["a", "b"])])
+@pytest.mark.parametrize(
+    "exc", [jinja2.TemplateNotFound("x"), NotFoundSub("x"), jinja2.TemplatesNotFound(["a", "b"])]
+)
 def test_not_found_subclass_during_render_is_none(monkeypatch, engine, exc):
     fake_env(monkeypatch, engine, FakeTemplate(exc=exc))
     assert engine.render("x", {}) is None
@@ -314,6 +326,7 @@ def test_other_render_exceptions_propagate(monkeypatch, engine, exc):
 
 # --- env property and add_template_dir failures ----------------------------------
 
+
 def test_env_property_same_object_read_only(engine):
     assert engine.env is engine.env
     assert isinstance(engine.env, jinja2.Environment)
@@ -329,14 +342,17 @@ def test_add_template_dir_without_searchpath(engine):
         engine.add_template_dir("x")
 
 
-@pytest.mark.parametrize("call", [
-    lambda e: e.add_template_dir(pathlib.Path("x")),
-    lambda e: e.add_template_dir(None),
-    lambda e: e.render(None, {}),
-    lambda e: e.render("x", None),
-    lambda e: e.render_string("x", type("D", (dict,), {})()),
-    lambda e: TemplateEngine(pathlib.Path("x")),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda e: e.add_template_dir(pathlib.Path("x")),
+        lambda e: e.add_template_dir(None),
+        lambda e: e.render(None, {}),
+        lambda e: e.render("x", None),
+        lambda e: e.render_string("x", type("D", (dict,), {})()),
+        lambda e: TemplateEngine(pathlib.Path("x")),
+    ],
+)
 def test_argument_type_checks(engine, call):
     with pytest.raises(TypeError, match="^Argument '.*' has incorrect type"):
         call(engine)
@@ -344,55 +360,92 @@ def test_argument_type_checks(engine, call):
 
 # --- class surface and argument matching ------------------------------------------
 
+
 def test_class_surface():
     assert TemplateEngine.__bases__ == (object,) and type(TemplateEngine) is type
     assert TemplateEngine.__qualname__ == "TemplateEngine"
     names = [n for n in vars(TemplateEngine) if n not in ("__dict__", "__weakref__")]
-    assert names == ["__module__", "__doc__", "__init__", "render", "render_string",
-                     "add_template_dir", "env"]
+    assert names == [
+        "__module__",
+        "__doc__",
+        "__init__",
+        "render",
+        "render_string",
+        "add_template_dir",
+        "env",
+    ]
     prop = vars(TemplateEngine)["env"]
     assert type(prop) is property and prop.fset is None and prop.fdel is None
     assert prop.fget.__qualname__ == "TemplateEngine.env"
-    assert prop.__doc__ == prop.fget.__doc__ == (
-        "Access the underlying Jinja2 Environment for advanced usage.")
+    assert (
+        prop.__doc__
+        == prop.fget.__doc__
+        == ("Access the underlying Jinja2 Environment for advanced usage.")
+    )
     assert TemplateEngine.__init__.__doc__ is None
     assert TemplateEngine.__init__.__defaults__ == (None,)
     assert TemplateEngine.add_template_dir.__doc__ == (
-        "Add an additional template search directory (prepended for priority).")
+        "Add an additional template search directory (prepended for priority)."
+    )
     assert TemplateEngine.render.__doc__ == (
         "\n        Render a template by name.\n\n        Returns the rendered string, or None"
-        " if the template does not exist.\n        ")
+        " if the template does not exist.\n        "
+    )
     assert TemplateEngine.render_string.__doc__ == (
-        "\n        Render an inline Jinja2 string with the given context.\n        ")
+        "\n        Render an inline Jinja2 string with the given context.\n        "
+    )
 
 
-@pytest.mark.parametrize("name,annotations", [
-    ("__init__", [("template_dir", "Optional[str]")]),
-    ("render", [("template_name", "str"), ("context", "dict"), ("return", "Optional[str]")]),
-    ("render_string", [("template_string", "str"), ("context", "dict"), ("return", "str")]),
-    ("add_template_dir", [("directory", "str"), ("return", "None")]),
-])
+@pytest.mark.parametrize(
+    "name,annotations",
+    [
+        ("__init__", [("template_dir", "Optional[str]")]),
+        ("render", [("template_name", "str"), ("context", "dict"), ("return", "Optional[str]")]),
+        ("render_string", [("template_string", "str"), ("context", "dict"), ("return", "str")]),
+        ("add_template_dir", [("directory", "str"), ("return", "None")]),
+    ],
+)
 def test_annotations(name, annotations):
     fn = getattr(TemplateEngine, name)
     assert list(fn.__annotations__.items()) == annotations
     assert fn.__qualname__ == f"TemplateEngine.{name}" and fn.__module__ == "brisvane.template"
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda e: e.render("x"), "render() takes exactly 3 positional arguments (2 given)"),
-    (lambda e: e.render_string("x", {}, 1),
-     "render_string() takes exactly 3 positional arguments (4 given)"),
-    (lambda e: e.add_template_dir(), "add_template_dir() takes exactly 2 positional arguments (1 given)"),
-    (lambda e: TemplateEngine("a", "b"), "__init__() takes at most 2 positional arguments (3 given)"),
-    (lambda e: e.render("x", {}, bogus=1), "render() got an unexpected keyword argument 'bogus'"),
-    (lambda e: e.render("x", {}, template_name="y"),
-     "render() got multiple values for keyword argument 'template_name'"),
-    (lambda e: e.add_template_dir(None),
-     "Argument 'directory' has incorrect type (expected str, got NoneType)"),
-    (lambda e: e.render(StrSub("x"), {}),
-     "Argument 'template_name' has incorrect type (expected str, got StrSub). "
-     "Subclasses of built-in types are rejected; pass a plain str"),
-])
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda e: e.render("x"), "render() takes exactly 3 positional arguments (2 given)"),
+        (
+            lambda e: e.render_string("x", {}, 1),
+            "render_string() takes exactly 3 positional arguments (4 given)",
+        ),
+        (
+            lambda e: e.add_template_dir(),
+            "add_template_dir() takes exactly 2 positional arguments (1 given)",
+        ),
+        (
+            lambda e: TemplateEngine("a", "b"),
+            "__init__() takes at most 2 positional arguments (3 given)",
+        ),
+        (
+            lambda e: e.render("x", {}, bogus=1),
+            "render() got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            lambda e: e.render("x", {}, template_name="y"),
+            "render() got multiple values for keyword argument 'template_name'",
+        ),
+        (
+            lambda e: e.add_template_dir(None),
+            "Argument 'directory' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda e: e.render(StrSub("x"), {}),
+            "Argument 'template_name' has incorrect type (expected str, got StrSub). "
+            "Subclasses of built-in types are rejected; pass a plain str",
+        ),
+    ],
+)
 def test_argument_messages(engine, call, message):
     with pytest.raises(TypeError) as info:
         call(engine)

@@ -17,6 +17,7 @@ from brisvane import EasyMailer
 from brisvane.testing import SMTPTestServer, capture
 
 ROOT = Path(__file__).resolve().parent.parent
+_own_do_send = vars(EasyMailer)["_do_send"]
 CLOSED = ("127.0.0.1", 9)  # nothing listens there; a real delivery fails at once
 
 
@@ -25,11 +26,18 @@ def mailer(**kwargs):
 
 
 def send_full(m, **extra):
-    m.send(["张三 <zhangsan@example.com>", "li@example.com"], "季度报告", body="正文\nline 2",
-           html="<p>HTML</p>", cc="boss@example.com", bcc=["archive@example.com"],
-           sender_name="报表系统", reply_to="team@example.com",
-           attachments=[{"filename": "my report.txt", "data": b"a,b\n",
-                         "content_type": "text/csv"}], **extra)
+    m.send(
+        ["张三 <zhangsan@example.com>", "li@example.com"],
+        "季度报告",
+        body="正文\nline 2",
+        html="<p>HTML</p>",
+        cc="boss@example.com",
+        bcc=["archive@example.com"],
+        sender_name="报表系统",
+        reply_to="team@example.com",
+        attachments=[{"filename": "my report.txt", "data": b"a,b\n", "content_type": "text/csv"}],
+        **extra,
+    )
 
 
 # --- the seam ---------------------------------------------------------------
@@ -49,8 +57,10 @@ def test_send_looks_do_send_up_on_the_instance_at_every_call(how, tmp_path):
     for tag in ("first", "second"):
         m._do_send = lambda msg, rcpt, sender, tag=tag: calls.append((tag, rcpt, sender))
         call()
-    assert calls == [("first", ["a@example.com"], "me@example.com"),
-                     ("second", ["a@example.com"], "me@example.com")]
+    assert calls == [
+        ("first", ["a@example.com"], "me@example.com"),
+        ("second", ["a@example.com"], "me@example.com"),
+    ]
     del m._do_send
     with pytest.raises(ConnectionRefusedError):
         call()
@@ -70,25 +80,31 @@ def test_capture_records_the_decoded_mail_and_opens_no_socket(monkeypatch):
         m.send("x@example.com", "second", body="b")
     first, second = outbox
     assert first.mail_from == "me@example.com"
-    assert first.rcpt_tos == ["zhangsan@example.com", "li@example.com", "boss@example.com",
-                              "archive@example.com"]
+    assert first.rcpt_tos == [
+        "zhangsan@example.com",
+        "li@example.com",
+        "boss@example.com",
+        "archive@example.com",
+    ]
     assert b"archive@example.com" not in first.content
     assert first.subject == "季度报告"
     assert first.from_ == ("报表系统", "me@example.com")
     assert first.to == [("张三", "zhangsan@example.com"), ("", "li@example.com")]
-    assert first.cc == [("", "boss@example.com")] and first.reply_to[0].address == "team@example.com"
+    assert (
+        first.cc == [("", "boss@example.com")] and first.reply_to[0].address == "team@example.com"
+    )
     assert (first.text, first.html) == ("正文\nline 2", "<p>HTML</p>")
     assert first.attachments == [("my report.txt", "text/csv", b"a,b\n")]
     assert first.message.get_content_type() == "multipart/mixed"
     assert (second.subject, second.html, second.cc, second.attachments) == ("second", None, [], [])
 
 
-def test_capture_content_is_what_the_server_receives(smtp_server):
-    m = smtp_server.mailer()
+def test_capture_content_is_what_the_server_receives(smtp_each_mode):
+    m = smtp_each_mode.mailer()
     send_full(m)
     with capture(m) as outbox:
         send_full(m)
-    (sent,), (recorded,) = smtp_server.messages, outbox
+    (sent,), (recorded,) = smtp_each_mode.messages, outbox
 
     def normal(content):  # Date and MIME boundaries differ from one mail to the next
         return re.sub(rb"=+\d+==", b"B", re.sub(rb"Date: [^\r]*", b"Date", content))
@@ -143,8 +159,9 @@ def test_class_capture_takes_every_instance_and_nests():
     assert "_do_send" not in vars(Subclass) and "_do_send" not in vars(created_inside)
 
 
-@pytest.mark.parametrize("case", ["no default sender", "no recipient", "non-ASCII sender",
-                                  "non-ASCII recipient"])
+@pytest.mark.parametrize(
+    "case", ["no default sender", "no recipient", "non-ASCII sender", "non-ASCII recipient"]
+)
 def test_capture_fails_where_delivery_would(case, smtp_plain, trust_ca):
     results = []
     to = {"no recipient": [], "non-ASCII recipient": ["a@example.com", "用户@example.com"]}
@@ -162,9 +179,34 @@ def test_capture_fails_where_delivery_would(case, smtp_plain, trust_ca):
     assert results[0] == results[1]
 
 
+class _List(list):
+    pass
+
+
+@pytest.mark.parametrize(
+    "recipients, sender",
+    [
+        (("a@example.com",), "s"),
+        (None, None),
+        (_List(["a@example.com"]), "s"),
+        (["a@example.com"], b"s"),
+    ],
+)
+def test_capture_refuses_argument_types_in_the_words_of_the_class(recipients, sender):
+    m = mailer()
+    errors = []
+    for capturing in (False, True):
+        with capture(m) if capturing else _nothing():
+            with pytest.raises(TypeError) as info:
+                m._do_send(None, recipients, sender)
+        errors.append(str(info.value))
+    assert errors[0] == errors[1]
+
+
 def test_capture_of_a_shared_mailer_from_threads_records_each_mail_once():
     m = mailer()
     with capture(m) as outbox:
+
         def work(t):
             for i in range(25):
                 m.send(f"t{t}@example.com", f"{t}-{i}", body="b")
@@ -176,6 +218,35 @@ def test_capture_of_a_shared_mailer_from_threads_records_each_mail_once():
             t.join()
     subjects = [mail.subject for mail in outbox]
     assert sorted(subjects) == sorted(f"{t}-{i}" for t in range(8) for i in range(25))
+
+
+@pytest.mark.parametrize("target", ["mailer", "class"])
+def test_capture_blocks_that_end_out_of_order_give_real_sends_back(target, smtp_plain, trust_ca):
+    smtp_plain.reset()
+    m = smtp_plain.mailer()
+    blocks = [capture(m if target == "mailer" else EasyMailer) for _ in range(2)]
+    entered, ended = threading.Barrier(2), threading.Event()
+
+    def run(block, index, outboxes):
+        with block as outbox:
+            entered.wait()
+            if index == 1:  # first in, first out: the other block ends first
+                ended.wait()
+                m.send("a@example.com", "inside the second", body="b")
+            outboxes[index] = outbox
+        if index == 0:
+            ended.set()
+
+    outboxes = [None, None]
+    threads = [threading.Thread(target=run, args=(b, i, outboxes)) for i, b in enumerate(blocks)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    m.send("a@example.com", "after both", body="b")
+    assert [mail.subject for mail in outboxes[1]] == ["inside the second"]
+    assert [mail.subject for mail in smtp_plain.messages] == ["after both"]
+    assert "_do_send" not in vars(m) and vars(EasyMailer)["_do_send"] is _own_do_send
 
 
 def test_capture_rejects_other_targets():
@@ -206,36 +277,49 @@ def send_one(server):
 
 
 STEP_ERRORS = {
-    "connect": smtplib.SMTPConnectError, "EHLO": smtplib.SMTPHeloError,
-    "AUTH": smtplib.SMTPAuthenticationError, "MAIL": smtplib.SMTPSenderRefused,
-    "RCPT": smtplib.SMTPRecipientsRefused, "DATA": smtplib.SMTPDataError,
+    "connect": smtplib.SMTPConnectError,
+    "EHLO": smtplib.SMTPHeloError,
+    "AUTH": smtplib.SMTPAuthenticationError,
+    "MAIL": smtplib.SMTPSenderRefused,
+    "RCPT": smtplib.SMTPRecipientsRefused,
+    "DATA": smtplib.SMTPDataError,
 }
 
 
-@pytest.mark.parametrize("fault, error", [
-    (lambda s: s.refuse_login(), smtplib.SMTPAuthenticationError),
-    (lambda s: s.refuse_recipients(), smtplib.SMTPRecipientsRefused),
-    *[(lambda s, step=step: s.reply(step, 451, "later"), error)
-      for step, error in STEP_ERRORS.items()],
-    *[(lambda s, step=step: s.drop(step), smtplib.SMTPServerDisconnected)
-      for step in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")],
-    (lambda s: s.stall("RCPT", 5), smtplib.SMTPServerDisconnected),
-], ids=["refuse login", "refuse all"] + [f"reply {s}" for s in STEP_ERRORS]
-    + [f"drop {s}" for s in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")] + ["stall"])
-def test_faults_reach_the_sender_and_reset_clears_them(smtp_server, fault, error, request):
-    fault(smtp_server)
+@pytest.mark.parametrize(
+    "fault, error",
+    [
+        (lambda s: s.refuse_login(), smtplib.SMTPAuthenticationError),
+        (lambda s: s.refuse_recipients(), smtplib.SMTPRecipientsRefused),
+        *[
+            (lambda s, step=step: s.reply(step, 451, "later"), error)
+            for step, error in STEP_ERRORS.items()
+        ],
+        *[
+            (lambda s, step=step: s.drop(step), smtplib.SMTPServerDisconnected)
+            for step in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")
+        ],
+        (lambda s: s.stall("RCPT", 5), smtplib.SMTPServerDisconnected),
+    ],
+    ids=["refuse login", "refuse all"]
+    + [f"reply {s}" for s in STEP_ERRORS]
+    + [f"drop {s}" for s in ("connect", "EHLO", "AUTH", "MAIL", "RCPT", "DATA")]
+    + ["stall"],
+)
+def test_faults_reach_the_sender_and_reset_clears_them(smtp_each_mode, fault, error, request):
+    fault(smtp_each_mode)
     timeout = socket.getdefaulttimeout()
     if request.node.callspec.id.endswith("stall"):
         socket.setdefaulttimeout(1.0)
     try:
         with pytest.raises(error):
-            send_one(smtp_server)
+            send_one(smtp_each_mode)
     finally:
         socket.setdefaulttimeout(timeout)
-    assert smtp_server.messages == []
-    smtp_server.reset()
-    send_one(smtp_server)
-    assert len(smtp_server.messages) == 1
+    assert smtp_each_mode.messages == []
+    smtp_each_mode.reset()
+    send_one(smtp_each_mode)
+    assert len(smtp_each_mode.messages) == 1
 
 
 @pytest.mark.parametrize("mode", ["starttls", "ssl"])
@@ -254,13 +338,16 @@ def test_fault_at_tls_steps_and_counted_faults(mode):
         assert [m.rcpt_tos for m in server.messages] == [["a@example.com"]]
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda: SMTPTestServer("tls"), "unknown mode 'tls'"),
-    (lambda: SMTPTestServer().drop("BDAT"), "unknown step 'BDAT'"),
-    (lambda: SMTPTestServer().drop("DATA", times=0), "at least 1"),
-    (lambda: SMTPTestServer().reply("RCPT", 451, times=1.5), "at least 1"),
-    (lambda: SMTPTestServer().mailer(), "not running"),
-])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: SMTPTestServer("tls"), "unknown mode 'tls'"),
+        (lambda: SMTPTestServer().drop("BDAT"), "unknown step 'BDAT'"),
+        (lambda: SMTPTestServer().drop("DATA", times=0), "at least 1"),
+        (lambda: SMTPTestServer().reply("RCPT", 451, times=1.5), "at least 1"),
+        (lambda: SMTPTestServer().mailer(), "not running"),
+    ],
+)
 def test_mistakes_say_what_to_do(make, message, monkeypatch):
     monkeypatch.setenv("BRISVANE_LANG", "en")
     with pytest.raises((ValueError, RuntimeError), match=message):
@@ -272,9 +359,14 @@ def test_mistakes_say_what_to_do(make, message, monkeypatch):
 
 def pytest_run(tmp_path, *args, code=""):
     runner = code + "import sys, pytest\nsys.exit(pytest.main(sys.argv[1:]))\n"
-    return subprocess.run([sys.executable, "-c", runner, "-q", "-p", "no:cacheprovider", *args],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=240,
-                          env=dict(os.environ, BRISVANE_LANG="en"))
+    return subprocess.run(
+        [sys.executable, "-c", runner, "-q", "-p", "no:cacheprovider", *args],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=240,
+        env=dict(os.environ, BRISVANE_LANG="en"),
+    )
 
 
 def example_tests(readme):
@@ -314,17 +406,47 @@ def test_plugin_without_aiosmtpd(tmp_path):
         "    EasyMailer('h', 25, 'u', 'p', use_ssl=False).send('a@example.com', 's')\n"
         "    assert len(mail_outbox) == 1\n"
         "def test_server(smtp_server):\n"
-        "    pass\n")
+        "    pass\n"
+    )
     result = pytest_run(tmp_path, code=HIDE)
     assert "1 passed, 1 error" in result.stdout, result.stdout + result.stderr
     assert "brisvane[testing] is not installed: pip install 'brisvane[testing]'" in result.stdout
 
 
 def test_importing_the_plugin_loads_nothing_heavy():
-    code = ("import sys, brisvane._pytest_plugin, brisvane.testing\n"
-            "print(sorted(m for m in sys.modules if m.split('.')[0] in "
-            "('aiosmtpd', 'trustme', 'jinja2', 'cryptography', 'smtplib') "
-            "or m == 'brisvane.mailer'))")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=60)
+    code = (
+        "import sys, brisvane._pytest_plugin, brisvane.testing\n"
+        "print(sorted(m for m in sys.modules if m.split('.')[0] in "
+        "('aiosmtpd', 'trustme', 'jinja2', 'cryptography', 'smtplib') "
+        "or m == 'brisvane.mailer'))"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+    )
     assert result.stdout.strip() == "[]", result.stderr
+
+
+def test_plugin_fixtures_in_a_fresh_test_file(pytester):
+    pytester.makepyfile(
+        """
+        import pytest
+        from brisvane import EasyMailer
+
+        def test_outbox(mail_outbox):
+            EasyMailer("127.0.0.1", 9, "u", "p", use_ssl=False).send("a@example.com", "s")
+            assert [m.subject for m in mail_outbox] == ["s"]
+
+        @pytest.mark.parametrize("smtp_server", ["ssl", "starttls", "plain"], indirect=True)
+        def test_mode(smtp_server):
+            smtp_server.mailer().send("a@example.com", smtp_server.mode, body="b")
+            assert [m.subject for m in smtp_server.messages] == [smtp_server.mode]
+
+        @pytest.mark.smtp_server("plain", accept_any_login=True)
+        def test_marker(smtp_server):
+            smtp_server.mailer(username="x", password="y").send("a@example.com", "s")
+            assert (smtp_server.mode, smtp_server.logins[0].login) == ("plain", b"x")
+        """
+    )
+    result = pytester.runpytest("-p", "no:cacheprovider", "-v")
+    result.assert_outcomes(passed=5)
+    result.stdout.fnmatch_lines(["*test_mode?ssl? PASSED*", "*test_mode?plain? PASSED*"])

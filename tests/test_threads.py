@@ -10,10 +10,9 @@ import threading
 import time
 
 import pytest
+from helpers import PASSWORD, USERNAME, free_port, open_fds
 
 from brisvane import EasyMailer
-
-from conftest import PASSWORD, USERNAME, free_port, open_fds
 
 THREADS = 8
 SENDS = 100
@@ -52,12 +51,15 @@ print(json.dumps({"counts": counts, "logins": logins[0]}), flush=True)
 @pytest.fixture
 def server():
     port = free_port()
-    child = subprocess.Popen([sys.executable, "-c", SERVER, str(port)], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", SERVER, str(port)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         ready = []
-        reader = threading.Thread(target=lambda: ready.append(child.stdout.readline()),
-                                  daemon=True)
+        reader = threading.Thread(target=lambda: ready.append(child.stdout.readline()), daemon=True)
         reader.start()
         reader.join(30)
         assert ready == ["ready\n"], "the server process did not start"
@@ -123,19 +125,27 @@ def test_shared_mailer_many_threads(server, bounded, tmp_path, how):
     (tmp_path / "n.html").write_text("<p>{{ t }}/{{ i }}</p>")
     (tmp_path / "n.txt").write_text("{{ t }}/{{ i }}")
     port, results = server
-    mailer = EasyMailer("127.0.0.1", port, USERNAME, PASSWORD, use_ssl=False,
-                        template_dir=str(tmp_path))
+    mailer = EasyMailer(
+        "127.0.0.1", port, USERNAME, PASSWORD, use_ssl=False, template_dir=str(tmp_path)
+    )
     before = open_fds()
 
     if how == "send":
+
         def send(t, i):
-            mailer.send(f"r{t}@example.com", f"thread {t} send {i}", body=f"{t}/{i}",
-                        cc=[f"c{t}@example.com"], attachments=[{"filename": f"{t}-{i}.bin",
-                                                               "data": bytes([t, i])}])
+            mailer.send(
+                f"r{t}@example.com",
+                f"thread {t} send {i}",
+                body=f"{t}/{i}",
+                cc=[f"c{t}@example.com"],
+                attachments=[{"filename": f"{t}-{i}.bin", "data": bytes([t, i])}],
+            )
     else:
+
         def send(t, i):
-            mailer.send_template(f"r{t}@example.com", "thread {{ t }} send {{ i }}", "n",
-                                 {"t": t, "i": i})
+            mailer.send_template(
+                f"r{t}@example.com", "thread {{ t }} send {{ i }}", "n", {"t": t, "i": i}
+            )
 
     hammer(send)
     assert settle(before) == set()

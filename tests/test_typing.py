@@ -11,8 +11,9 @@ pytest.importorskip("mypy")
 
 
 def run(*args, cwd):
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True,
-                          text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=300
+    )
 
 
 def test_stubs_match_the_runtime(tmp_path):
@@ -20,14 +21,23 @@ def test_stubs_match_the_runtime(tmp_path):
     # On 3.9, stubtest takes the typing names that a module without a .pyi imports
     # (Any, Protocol, ...) for its own and reports them; there the modules with
     # stubs are checked.
-    modules = ["brisvane"] if sys.version_info >= (3, 10) else [
-        "brisvane.mailer", "brisvane.template", "brisvane.testing"]
+    modules = (
+        ["brisvane"]
+        if sys.version_info >= (3, 10)
+        else ["brisvane.mailer", "brisvane.template", "brisvane.testing"]
+    )
     result = run("mypy.stubtest", *modules, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 @pytest.mark.parametrize("example", ["quickstart.py", "preview_templates.py"])
 def test_examples_pass_strict_checking(example, tmp_path):
-    result = run("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-                 str(ROOT / "examples" / example), cwd=tmp_path)
+    result = run(
+        "mypy",
+        "--strict",
+        "--cache-dir",
+        str(tmp_path / "cache"),
+        str(ROOT / "examples" / example),
+        cwd=tmp_path,
+    )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -2,6 +2,11 @@
 
 One table, keyed by ``"capability.what"``; each entry holds the English text
 and the Chinese text, both ``str.format`` templates with the same fields.
+A key is written whole where its text is used (never assembled from parts),
+so that searching for the key finds both the text and its use; the one
+family named by a row of data is ``cli.answer.KEY.cause`` / ``.fix``, KEY
+being a row of the known answers (``brisvane.cli._ui.ANSWERS``).  New texts
+are added as entries of the one dictionary below.
 Modules ask for a text with :func:`text`; the language is the one given, else
 ``BRISVANE_LANG``, else the process locale (Chinese for any ``zh`` locale,
 English otherwise).
@@ -102,8 +107,13 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.ehlo.extensions": ("extensions: {names}", "扩展：{names}"),
     "cli.ehlo.auth": ("AUTH mechanisms: {names}", "认证机制：{names}"),
     "cli.ehlo.size": ("size limit: {mib} MiB", "邮件大小上限：{mib} MiB"),
+    "cli.ehlo.size_not_a_number": (
+        "size limit: the server sent SIZE {value}, which is not a number of bytes",
+        "邮件大小上限：服务器发送的 SIZE {value} 不是字节数",
+    ),
     "cli.ehlo.plain_offers_starttls": (
-        "the server offers STARTTLS, but this mode would send the password unencrypted: use --mode starttls",
+        "the server offers STARTTLS, but this mode would send the password unencrypted: use --mode "
+        "starttls",
         "服务器支持 STARTTLS，但此模式会以明文发送密码：请使用 --mode starttls",
     ),
     "cli.login.ok": ("logged in as {user}", "已以 {user} 登录"),
@@ -135,6 +145,15 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "以下设置可以连接；这样创建 mailer：",
     ),
     "cli.check.nothing_works": ("No port and mode answered.", "没有任何端口和模式能连接成功。"),
+    "cli.check.only_plain": (
+        "Port {port} answers only in plain text, without STARTTLS; the password was not sent. "
+        "A missing STARTTLS can be an attack: someone between you and the server can strip it "
+        "from the server's answer to read the password (STARTTLS stripping). Log in there "
+        "without TLS only if you trust every network on the way: --mode plain.",
+        "端口 {port} 只以明文应答，不提供 STARTTLS；密码没有发送。缺少 STARTTLS 可能是攻击："
+        "你和服务器之间的人可以从服务器的回复中删去 STARTTLS，以读取密码（STARTTLS 剥离攻击）。"
+        "只有在信任途经的每一段网络时，才在那里不用 TLS 登录：--mode plain。",
+    ),
     "cli.send.no_server": (
         "give --host and --user, or set BRISVANE_HOST and BRISVANE_USER",
         "请给出 --host 和 --user，或设置 BRISVANE_HOST 和 BRISVANE_USER",
@@ -152,6 +171,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "{value!r} is not a positive number of seconds",
         "{value!r} 不是正的秒数",
     ),
+    "cli.arg.seconds_too_long": (
+        "{value!r} seconds is too long: at most {limit}",
+        "{value!r} 秒太长：最多 {limit} 秒",
+    ),
     "cli.context.unreadable": (
         "the context {value!r} is neither a file nor JSON ({error})",
         "上下文 {value!r} 既不是文件，也不是 JSON（{error}）",
@@ -166,8 +189,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
     ),
     "cli.send.no_attachment": ("no such file to attach: {path}", "要附加的文件不存在：{path}"),
     "cli.send.bad_mode": (
-        "mode must be ssl, starttls or plain, not {mode!r}",
-        "模式必须是 ssl、starttls 或 plain，而不是 {mode!r}",
+        "mode must be one of {modes}, not {mode!r}",
+        "模式必须是 {modes} 之一，而不是 {mode!r}",
     ),
     "cli.send.heading": (
         "Sending through {host}:{port}, {mode}, as {user}",
@@ -232,10 +255,12 @@ MESSAGES: dict[str, tuple[str, str]] = {
     ),
     "cli.explain.unknown": ("This answer is not one brisvane knows:", "brisvane 不认识这个回复："),
     "cli.explain.general": (
-        "A 4xx code is temporary (try again later); a 5xx code is final. Check the host, port and mode "
+        "A 4xx code is temporary (try again later); a 5xx code is final. Check the host, port and "
+        "mode "
         "with `brisvane check HOST --mode auto --user USER`, and read the text above: servers "
         "usually name the problem.",
-        "4xx 代码表示暂时失败（稍后重试）；5xx 表示永久失败。用 `brisvane check HOST --mode auto --user USER` "
+        "4xx 代码表示暂时失败（稍后重试）；5xx 表示永久失败。用 `brisvane check HOST --mode auto "
+        "--user USER` "
         "检查主机、端口和模式，并阅读上面的文本：服务器通常会说明问题所在。",
     ),
     # answers of servers: cause, fix
@@ -275,11 +300,13 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.answer.netease_spam.fix": (
         "Change the mail: a real subject and text (not only a link or a test word), a plain-text "
         "part beside the HTML, and fewer links; sending a copy to yourself first also helps.",
-        "修改邮件内容：使用真实的主题和正文（不要只有链接或“test”），HTML 之外附上纯文本部分，减少链接；"
+        "修改邮件内容：使用真实的主题和正文（不要只有链接或“test”），HTML 之外附上纯文本部分，减少"
+        "链接；"
         "先抄送给自己也有帮助。",
     ),
     "cli.answer.gmail_app_password.cause": (
-        "Gmail wants an app password: the account has 2-Step Verification and refuses its normal password.",
+        "Gmail wants an app password: the account has 2-Step Verification and refuses its normal "
+        "password.",
         "Gmail 需要应用专用密码：该账户开启了两步验证，不接受普通密码。",
     ),
     "cli.answer.gmail_app_password.fix": (
@@ -297,35 +324,43 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "先在浏览器中登录该账户，然后在 SMTP 中使用应用专用密码（或 OAuth2）。",
     ),
     "cli.answer.gmail_bad_credentials.cause": (
-        "Gmail did not accept the user name and password; it takes only an app password (or OAuth2), "
+        "Gmail did not accept the user name and password; it takes only an app password (or "
+        "OAuth2), "
         "never the account password.",
         "Gmail 不接受该用户名和密码；它只接受应用专用密码（或 OAuth2），不接受账户密码。",
     ),
     "cli.answer.gmail_bad_credentials.fix": (
-        "Check the user name (the full address) and use an app password (it needs 2-Step Verification).",
+        "Check the user name (the full address) and use an app password (it needs 2-Step "
+        "Verification).",
         "检查用户名（完整邮箱地址），并使用应用专用密码（需要开启两步验证）。",
     ),
     "cli.answer.microsoft_auth_disabled.cause": (
-        "Microsoft 365 / Outlook.com has password login (basic authentication, SMTP AUTH) turned off "
+        "Microsoft 365 / Outlook.com has password login (basic authentication, SMTP AUTH) turned "
+        "off "
         "for this account or organisation.",
         "Microsoft 365/Outlook.com 已为该账户或组织关闭密码登录（基本身份验证，SMTP AUTH）。",
     ),
     "cli.answer.microsoft_auth_disabled.fix": (
-        "Use OAuth2 (brisvane.delivery.xoauth2); or an administrator enables Authenticated SMTP for "
+        "Use OAuth2 (brisvane.delivery.xoauth2); or an administrator enables Authenticated SMTP "
+        "for "
         "the mailbox, where the organisation still allows it.",
-        "使用 OAuth2（brisvane.delivery.xoauth2）；或在组织仍允许时，由管理员为该邮箱开启 Authenticated SMTP。",
+        "使用 OAuth2（brisvane.delivery.xoauth2）；或在组织仍允许时，由管理员为该邮箱开启 "
+        "Authenticated SMTP。",
     ),
     "cli.answer.microsoft_not_authenticated.cause": (
-        "Microsoft 365 took the mail from a client that is not logged in: the login failed or did not happen.",
+        "Microsoft 365 took the mail from a client that is not logged in: the login failed or did "
+        "not happen.",
         "Microsoft 365 收到了未登录客户端的邮件：登录失败或没有登录。",
     ),
     "cli.answer.microsoft_not_authenticated.fix": (
         "Run brisvane check to see the login step; password login is being retired, so use OAuth2 "
         "(brisvane.delivery.xoauth2).",
-        "运行 brisvane check 查看登录步骤；微软正在停用密码登录，请使用 OAuth2（brisvane.delivery.xoauth2）。",
+        "运行 brisvane check 查看登录步骤；微软正在停用密码登录，请使用 OAuth2（"
+        "brisvane.delivery.xoauth2）。",
     ),
     "cli.answer.microsoft_bad_credentials.cause": (
-        "Microsoft refused the login: a wrong password, or password login not allowed for the account.",
+        "Microsoft refused the login: a wrong password, or password login not allowed for the "
+        "account.",
         "微软拒绝了登录：密码错误，或该账户不允许密码登录。",
     ),
     "cli.answer.microsoft_bad_credentials.fix": (
@@ -340,7 +375,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.answer.bad_credentials.fix": (
         "Check both. Many providers want something else than the account password: QQ, 163 and 126 "
         "an authorization code (授权码), Gmail and iCloud an app password.",
-        "检查两者。许多服务商不接受账户密码：QQ、163、126 邮箱需要授权码，Gmail 和 iCloud 需要应用专用密码。",
+        "检查两者。许多服务商不接受账户密码：QQ、163、126 邮箱需要授权码，Gmail 和 iCloud 需要应用"
+        "专用密码。",
     ),
     "cli.answer.no_auth.cause": (
         "The server offers no login (no AUTH): a relay that takes mail without authentication, or "
@@ -350,17 +386,25 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.answer.no_auth.fix": (
         "For a relay: delivery.configure(mailer, login=False). Otherwise use STARTTLS "
         "(use_ssl=False, use_tls=True) or the submission port 465/587.",
-        "中继：使用 delivery.configure(mailer, login=False)。否则使用 STARTTLS（use_ssl=False, use_tls=True）"
+        "中继：使用 delivery.configure(mailer, login=False)。否则使用 STARTTLS（use_ssl=False, "
+        "use_tls=True）"
         "或提交端口 465/587。",
     ),
     "cli.answer.no_starttls.cause": (
-        "STARTTLS was asked for, but this port does not offer it.",
-        "请求了 STARTTLS，但该端口不支持。",
+        "STARTTLS was asked for, but this port does not offer it, so the password was not sent. "
+        "A missing STARTTLS can be an attack: someone between you and the server can strip it "
+        "from the server's answer to read the password (STARTTLS stripping).",
+        "请求了 STARTTLS，但该端口不支持，因此密码没有发送。缺少 STARTTLS 可能是攻击：你和服务器之"
+        "间的人"
+        "可以从服务器的回复中删去 STARTTLS，以读取密码（STARTTLS 剥离攻击）。",
     ),
     "cli.answer.no_starttls.fix": (
         "Use implicit TLS on its port (usually 465, use_ssl=True), or check the port with "
-        "brisvane check HOST --mode auto.",
-        "在对应端口使用隐式 TLS（通常为 465，use_ssl=True），或用 brisvane check HOST --mode auto 检查端口。",
+        "brisvane check HOST --mode auto. Where the server usually offers STARTTLS, try again "
+        "from another network.",
+        "在对应端口使用隐式 TLS（通常为 465，use_ssl=True），或用 brisvane check HOST --mode auto "
+        "检查端口。"
+        "如果该服务器平时提供 STARTTLS，请换一个网络再试。",
     ),
     "cli.answer.tls_on_plain_port.cause": (
         "Implicit TLS (use_ssl=True) against a port that speaks plain SMTP or STARTTLS: the server "
@@ -370,13 +414,16 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.answer.tls_on_plain_port.fix": (
         "On port 587 (or 25) use STARTTLS: EasyMailer(host, 587, user, password, use_ssl=False, "
         "use_tls=True); or use port 465 for implicit TLS.",
-        "在 587（或 25）端口使用 STARTTLS：EasyMailer(host, 587, user, password, use_ssl=False, use_tls=True)；"
+        "在 587（或 25）端口使用 STARTTLS：EasyMailer(host, 587, user, password, use_ssl=False, "
+        "use_tls=True)；"
         "或使用 465 端口的隐式 TLS。",
     ),
     "cli.answer.greeting_timeout.cause": (
-        "The server sent no greeting: usually a plain or STARTTLS connection to an implicit-TLS port "
+        "The server sent no greeting: usually a plain or STARTTLS connection to an implicit-TLS "
+        "port "
         "(such as 465), where the server waits for a TLS handshake.",
-        "服务器没有发送问候：通常是以明文或 STARTTLS 连接了隐式 TLS 端口（例如 465），服务器在等待 TLS 握手。",
+        "服务器没有发送问候：通常是以明文或 STARTTLS 连接了隐式 TLS 端口（例如 465），服务器在等待 "
+        "TLS 握手。",
     ),
     "cli.answer.greeting_timeout.fix": (
         "On port 465 use implicit TLS: EasyMailer(host, 465, user, password) (use_ssl=True is the "
@@ -397,7 +444,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "服务器证书所属的主机名与连接的主机名不一致。",
     ),
     "cli.answer.cert_hostname.fix": (
-        "Connect with the host name the certificate names (the provider's documented SMTP host, not "
+        "Connect with the host name the certificate names (the provider's documented SMTP host, "
+        "not "
         "an IP address or an alias).",
         "使用证书中的主机名连接（服务商公布的 SMTP 主机名，而不是 IP 地址或别名）。",
     ),
@@ -416,7 +464,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "该主机和端口上没有服务接受连接。",
     ),
     "cli.answer.refused.fix": (
-        "Check the port (465 implicit TLS, 587 STARTTLS); a firewall or the network may also block it.",
+        "Check the port (465 implicit TLS, 587 STARTTLS); a firewall or the network may also block "
+        "it.",
         "检查端口（465 隐式 TLS，587 STARTTLS）；也可能被防火墙或网络拦截。",
     ),
     "cli.answer.dns.cause": ("The host name could not be resolved.", "无法解析该主机名。"),
@@ -431,7 +480,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "服务器没有及时响应：TLS 模式与端口不匹配，或防火墙丢弃了连接。",
     ),
     "cli.answer.timeout.fix": (
-        "Find the mode with brisvane check HOST --mode auto --user USER; many networks block port 25.",
+        "Find the mode with brisvane check HOST --mode auto --user USER; many networks block port "
+        "25.",
         "用 brisvane check HOST --mode auto --user USER 找出正确的模式；许多网络会封锁 25 端口。",
     ),
     "cli.answer.disconnected.cause": (
@@ -440,7 +490,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "服务器未作回应就关闭了连接：常见原因是 TLS 模式与端口不匹配，或服务器限制了连接。",
     ),
     "cli.answer.disconnected.fix": (
-        "Check the mode with brisvane check HOST --mode auto --user USER; if it passes, wait and try again.",
+        "Check the mode with brisvane check HOST --mode auto --user USER; if it passes, wait and "
+        "try again.",
         "用 brisvane check HOST --mode auto --user USER 检查模式；如果检查通过，请稍后重试。",
     ),
     "cli.answer.temporary.cause": (
@@ -457,7 +508,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "应用专用密码（需开启两步验证），账户密码会被拒绝",
     ),
     "cli.provider.qq": (
-        "the authorization code (授权码) from 设置 → 账户 → POP3/IMAP/SMTP服务, not the QQ password",
+        "the authorization code (授权码) from 设置 → 账户 → POP3/IMAP/SMTP服务, not the QQ "
+        "password",
         "在 设置 → 账户 → POP3/IMAP/SMTP服务 中生成的授权码，不是 QQ 密码",
     ),
     "cli.provider.163": (
@@ -476,14 +528,16 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "会得到 `SMTPAuthenticationError`，或者使用 OAuth2（`delivery.xoauth2`）",
     ),
     "cli.provider.icloud": (
-        "an app-specific password (needs two-factor authentication); the user name is the iCloud address",
+        "an app-specific password (needs two-factor authentication); the user name is the iCloud "
+        "address",
         "App 专用密码（需开启双重认证）；用户名是 iCloud 邮箱地址",
     ),
     # --help
     "cli.help.description": (
         "Check an SMTP server, explain its refusal, send mail, preview and lint templates. "
         "Exit status: 0 on success, 1 on a finding or a failure.",
-        "检查 SMTP 服务器、解释其拒绝原因、发送邮件、预览和检查模板。退出状态：成功为 0，发现问题或失败为 1。",
+        "检查 SMTP 服务器、解释其拒绝原因、发送邮件、预览和检查模板。退出状态：成功为 0，发现问题或"
+        "失败为 1。",
     ),
     "cli.help.lang": (
         "language of the messages (default: BRISVANE_LANG, else the locale)",
@@ -505,7 +559,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.help.lint": (
         "check template pairs: undefined names, missing .txt, entities in text, scripts, remote "
         "images and fonts, forms, <style>, widths over 600 px",
-        "检查模板对：未定义的变量、缺少 .txt、纯文本中的 HTML 实体、脚本、远程图片和字体、表单、<style>、超过 600 像素的宽度",
+        "检查模板对：未定义的变量、缺少 .txt、纯文本中的 HTML 实体、脚本、远程图片和字体、表单、"
+        "<style>、超过 600 像素的宽度",
     ),
     "cli.help.host": ("the SMTP server, e.g. smtp.qq.com", "SMTP 服务器，例如 smtp.qq.com"),
     "cli.help.port": (
@@ -513,8 +568,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "端口（默认取服务商的设置，否则按模式：465、587、25）",
     ),
     "cli.help.mode": (
-        "TLS mode: ssl (implicit TLS), starttls, plain; auto tries them",
-        "TLS 模式：ssl（隐式 TLS）、starttls、plain；auto 会逐一尝试",
+        "TLS mode: ssl (implicit TLS), starttls, plain; auto tries the TLS modes (the password "
+        "goes in plain text only with plain)",
+        "TLS 模式：ssl（隐式 TLS）、starttls、plain；auto 会逐一尝试 TLS 模式（只有 plain 才会以明"
+        "文发送密码）",
     ),
     "cli.help.send_mode": (
         "TLS mode: ssl (implicit TLS, the default), starttls, plain (default: BRISVANE_MODE)",
@@ -522,7 +579,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
     ),
     "cli.help.user": ("login account", "登录账户"),
     "cli.help.password_env": (
-        "read the password from this environment variable (else a prompt; never on the command line)",
+        "read the password from this environment variable (else a prompt; never on the command "
+        "line)",
         "从该环境变量读取密码（否则提示输入；绝不从命令行读取）",
     ),
     "cli.help.timeout": (
@@ -598,6 +656,12 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "所有模板使用的示例上下文（默认取各模板旁的 NAME.json）",
     ),
     "cli.help.builtin": ("also lint the built-in templates", "同时检查内置模板"),
+    # session
+    "session.reply_too_long": (
+        "the server's reply was too long (more than {lines} lines or {kib} KiB);"
+        " the connection was closed",
+        "服务器的应答过长（超过 {lines} 行或 {kib} KiB），连接已关闭",
+    ),
 }
 
 LANGUAGES = ("en", "zh")

@@ -19,16 +19,17 @@ Every connection goes through the same steps as the class's own delivery
 from __future__ import annotations
 
 import errno
-import select
+import selectors
 import smtplib
 import socket
 import ssl
 import threading
 import time
+from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from email.utils import make_msgid, parseaddr
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Optional, cast
 
 from brisvane import _messages, _session
 
@@ -117,19 +118,15 @@ def _prepare(msg: Any, sender: str, options: _Options) -> None:
 
 
 def _connect(mailer: Any, options: _Options, timeout: Optional[float]) -> _session.Connection:
-    if not options.login:
-        password, mechanism = None, None
-    elif options.auth is not None:
-        password, mechanism = None, options.auth
-    else:
-        password, mechanism = mailer.password, None
+    # (the password passed on, not held: this frame is on a failure's traceback)
+    with_password = options.login and options.auth is None
     return _session.connect(
         mailer.host,
         mailer.port,
         _session.mode_of(mailer),
         mailer.username,
-        password,
-        mechanism=mechanism,
+        mailer.password if with_password else None,
+        mechanism=options.auth if options.login else None,
         timeout=timeout,
     )
 
@@ -150,8 +147,23 @@ class _Configured:
             _session.close(server)
 
 
-def _installed(mailer: Any) -> Any:
-    return vars(mailer).get("_do_send")
+# who installed a delivery on a mailer, as _session's install() is told
+_CONFIGURED = __name__ + ".configure"
+_CONNECTION = __name__ + ".connection"
+
+
+def _set_options(mailer: Any, options: Optional[_Options]) -> None:
+    """Deliver the later sends of `mailer` with `options` (None: the class's
+    own delivery); inside a connection block, in the block and after it.  A
+    delivery that other code installed is left in charge."""
+    current = _session.installed(mailer)
+    if current is not None and current.owner == _CONNECTION:
+        cast(Batch, current.delivery)._configure(options)
+    elif current is None or current.owner == _CONFIGURED:
+        if options is not None:
+            _session.install(mailer, _Configured(mailer, options), _CONFIGURED)
+        if current is not None:
+            _session.remove(current)
 
 
 def _check_mailer(mailer: Any) -> None:
@@ -184,23 +196,14 @@ def configure(
         isinstance(getattr(auth, "name", None), str) and callable(getattr(auth, "start", None))
     ):
         raise TypeError(_messages.text("delivery.auth", type=type(auth).__name__))
-    options = _Options(timeout, bool(login), auth, bool(message_id))
-    current = _installed(mailer)
-    if isinstance(current, Batch):
-        current._configure(options)
-    elif current is None or isinstance(current, _Configured):
-        mailer._do_send = _Configured(mailer, options)
+    _set_options(mailer, _Options(timeout, bool(login), auth, bool(message_id)))
 
 
 def reset(mailer: Any) -> None:
     """Give `mailer` the class's own delivery back (inside a
     :func:`connection` block: drop the options, keep the connection)."""
     _check_mailer(mailer)
-    current = _installed(mailer)
-    if isinstance(current, Batch):
-        current._configure(None)
-    elif isinstance(current, _Configured):
-        del mailer._do_send
+    _set_options(mailer, None)
 
 
 # --- one connection for a batch ------------------------------------------------
@@ -212,11 +215,19 @@ def _stale(server: smtplib.SMTP) -> bool:
     sock = server.sock
     if sock is None:
         return True
+    if isinstance(server, _session.SMTP) and server.unread():
+        return True  # sent with the last reply, and read with it
+    if isinstance(sock, ssl.SSLSocket) and sock.pending():
+        return True  # decrypted already, so the descriptor shows nothing more
+    # poll (epoll elsewhere) takes any descriptor; select() none from
+    # FD_SETSIZE (1024) on
+    selector_type = getattr(selectors, "PollSelector", selectors.DefaultSelector)
     try:
-        readable, _, _ = select.select([sock], [], [], 0)
+        with selector_type() as selector:
+            selector.register(sock, selectors.EVENT_READ)
+            return bool(selector.select(0))
     except (OSError, ValueError):
         return True
-    return bool(readable)
 
 
 def _retryable(exc: BaseException) -> bool:
@@ -236,8 +247,8 @@ def _retryable(exc: BaseException) -> bool:
 
 
 class Batch:
-    """The session of a :func:`connection` block, installed as the mailer's
-    ``_do_send``.
+    """The session of a :func:`connection` block, the delivery installed on
+    the mailer for the block.
 
     ``results`` lists, per mail sent in the block and in the order they were
     accepted, the recipients the server refused (address: (code, reply));
@@ -250,7 +261,6 @@ class Batch:
         timeout: Optional[float],
         max_per_connection: Optional[int],
         min_interval: float,
-        previous: Any,
     ) -> None:
         self.mailer = mailer
         self.results: list[Refused] = []
@@ -259,7 +269,9 @@ class Batch:
         self._timeout = timeout
         self._max = max_per_connection
         self._interval = min_interval
-        self._previous = previous
+        # options given to configure() or reset() inside the block, for after it
+        self._reconfigured = False
+        self._after: Optional[_Options] = None
         self._local = threading.local()
         self._lock = threading.Lock()
         self._pace = threading.Lock()
@@ -268,7 +280,7 @@ class Batch:
 
     def _configure(self, options: Optional[_Options]) -> None:
         self._options = options or _Options()
-        self._previous = None if options is None else _Configured(self.mailer, options)
+        self._reconfigured, self._after = True, options
 
     def _connection_timeout(self) -> Optional[float]:
         return self._timeout if self._timeout is not None else self._options.timeout
@@ -395,23 +407,25 @@ def connection(
         or not min_interval >= 0
     ):
         raise ValueError(_messages.text("delivery.min_interval", value=min_interval))
-    previous = _installed(mailer)
-    if isinstance(previous, Batch):
-        yield previous
+    current = _session.installed(mailer)
+    if current is not None and current.owner == _CONNECTION:
+        yield cast(Batch, current.delivery)
         return
-    options = previous.options if isinstance(previous, _Configured) else _Options()
-    batch = Batch(mailer, options, timeout, max_per_connection, float(min_interval), previous)
-    if previous is not None and not isinstance(previous, _Configured):
+    ours = current is None or current.owner == _CONFIGURED
+    options = _Options()
+    if current is not None and ours:
+        options = cast(_Configured, current.delivery).options
+    batch = Batch(mailer, options, timeout, max_per_connection, float(min_interval))
+    if not ours:
         yield batch  # not installed: the other delivery keeps every send
         return
-    mailer._do_send = batch
+    layer = _session.install(mailer, batch, _CONNECTION)
     try:
         yield batch
     finally:
-        if batch._previous is None:
-            del mailer._do_send
-        else:
-            mailer._do_send = batch._previous
+        _session.remove(layer)
+        if batch._reconfigured:
+            _set_options(mailer, batch._after)
         batch.close()
 
 

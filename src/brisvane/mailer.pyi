@@ -1,5 +1,6 @@
+from collections.abc import Iterable
 from email.mime.multipart import MIMEMultipart
-from typing import Any, Iterable, Optional, Union
+from typing import Any, Optional, Union
 
 from brisvane.template import TemplateEngine
 

@@ -15,7 +15,19 @@ from typing import Optional
 from brisvane import _messages
 from brisvane._session import Mode
 
-__all__ = ["PROVIDERS", "Provider", "find", "markdown_table"]
+__all__ = ["PROVIDERS", "Provider", "describe_settings", "find", "markdown_table", "mode_name"]
+
+# the name of each mode, for a person
+_MODE_NAMES: dict[Mode, str] = {
+    "ssl": "cli.mode.ssl",
+    "starttls": "cli.mode.starttls",
+    "plain": "cli.mode.plain",
+}
+
+
+def mode_name(mode: Mode, lang: Optional[str] = None) -> str:
+    """``implicit TLS``, ``STARTTLS`` or ``plain (no TLS)``, in `lang`."""
+    return _messages.text(_MODE_NAMES[mode], lang)
 
 
 @dataclass(frozen=True)
@@ -27,11 +39,13 @@ class Provider:
     # (port, mode), the preferred first
     settings: tuple[tuple[int, Mode], ...]
     domains: tuple[str, ...] = ()
+    # the text on what it takes as the password
+    password: str = ""
     # the provider's own page on the password to use, if any
     link: Optional[str] = None
 
     def password_note(self, lang: Optional[str] = None) -> str:
-        return _messages.text(f"cli.provider.{self.key}", lang)
+        return _messages.text(self.password, lang)
 
     def display_name(self, lang: Optional[str] = None) -> str:
         return self.name[1] if _messages.language(lang) == "zh" else self.name[0]
@@ -44,6 +58,7 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp.gmail.com",),
         ((465, "ssl"), (587, "starttls")),
         ("gmail.com", "googlemail.com"),
+        "cli.provider.gmail",
         "https://support.google.com/accounts/answer/185833",
     ),
     Provider(
@@ -52,6 +67,7 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp.qq.com",),
         ((465, "ssl"), (587, "starttls")),
         ("qq.com",),
+        "cli.provider.qq",
     ),
     Provider(
         "163",
@@ -59,6 +75,7 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp.163.com",),
         ((465, "ssl"),),
         ("163.com",),
+        "cli.provider.163",
     ),
     Provider(
         "126",
@@ -66,6 +83,7 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp.126.com",),
         ((465, "ssl"),),
         ("126.com",),
+        "cli.provider.126",
     ),
     Provider(
         "microsoft",
@@ -73,6 +91,7 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp-mail.outlook.com", "smtp.office365.com"),
         ((587, "starttls"),),
         ("outlook.com", "hotmail.com", "live.com"),
+        "cli.provider.microsoft",
         "https://aka.ms/smtp_auth_disabled",
     ),
     Provider(
@@ -81,6 +100,7 @@ PROVIDERS: tuple[Provider, ...] = (
         ("smtp.mail.me.com",),
         ((587, "starttls"),),
         ("icloud.com", "me.com", "mac.com"),
+        "cli.provider.icloud",
     ),
 )
 
@@ -100,9 +120,7 @@ def find(host: str = "", user: str = "") -> Optional[Provider]:
 
 def describe_settings(provider: Provider, lang: Optional[str] = None) -> str:
     """``465 implicit TLS, or 587 STARTTLS``."""
-    parts = [
-        f"{port} {_messages.text(f'cli.mode.{mode}', lang)}" for port, mode in provider.settings
-    ]
+    parts = [f"{port} {mode_name(mode, lang)}" for port, mode in provider.settings]
     return _messages.text("cli.or", lang).join(parts)
 
 

@@ -7,7 +7,8 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, NoReturn, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any, NoReturn, Optional
 
 from brisvane import _messages
 
@@ -22,9 +23,14 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _port(value: str) -> int:
-    if not value.isdigit() or not 0 < int(value) < 65536:
+    if not (value.isascii() and value.isdigit()) or not 0 < int(value) < 65536:
         raise argparse.ArgumentTypeError(_messages.text("cli.arg.port", None, value=value))
     return int(value)
+
+
+# The longest timeout taken: a day is more than any step of a session needs,
+# and far below what the clocks of sockets and threads can count.
+_MAX_SECONDS = 86400
 
 
 def _seconds(value: str) -> float:
@@ -32,8 +38,12 @@ def _seconds(value: str) -> float:
         seconds = float(value)
     except ValueError:
         seconds = 0.0
-    if not 0 < seconds < float("inf"):
+    if not 0 < seconds < float("inf"):  # nan, inf, negative, not a number
         raise argparse.ArgumentTypeError(_messages.text("cli.arg.seconds", None, value=value))
+    if seconds > _MAX_SECONDS:
+        raise argparse.ArgumentTypeError(
+            _messages.text("cli.arg.seconds_too_long", None, value=value, limit=_MAX_SECONDS)
+        )
     return seconds
 
 
@@ -47,73 +57,79 @@ def _lang_of(argv: Sequence[str]) -> Optional[str]:
 
 
 def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
+    from brisvane import _session
+
     def t(key: str) -> str:
-        return _messages.text(f"cli.help.{key}", lang).replace("%", "%%")
+        return _messages.text(key, lang).replace("%", "%%")
 
     common = _Parser(add_help=False)
-    common.add_argument("--lang", choices=("zh", "en"), help=t("lang"))
-    parser = _Parser(prog="brisvane", description=t("description"), parents=[common])
+    common.add_argument("--lang", choices=("zh", "en"), help=t("cli.help.lang"))
+    parser = _Parser(prog="brisvane", description=t("cli.help.description"), parents=[common])
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
-    def command(name: str) -> argparse.ArgumentParser:
-        return commands.add_parser(name, help=t(name), description=t(name), parents=[common])
+    def command(name: str, key: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=t(key), description=t(key), parents=[common])
 
     def connection(p: argparse.ArgumentParser, required: bool) -> None:
-        p.add_argument("--port", type=_port, help=t("port"))
+        p.add_argument("--port", type=_port, help=t("cli.help.port"))
         p.add_argument(
             "--mode",
-            choices=("ssl", "starttls", "plain") + (("auto",) if required else ()),
-            help=t("mode" if required else "send_mode"),
+            choices=_session.MODES + (("auto",) if required else ()),
+            help=t("cli.help.mode" if required else "cli.help.send_mode"),
         )
-        p.add_argument("--user", required=required, help=t("user"))
-        p.add_argument("--password-env", metavar="NAME", help=t("password_env"))
-        p.add_argument("--timeout", type=_seconds, default=10.0, help=t("timeout"))
+        p.add_argument("--user", required=required, help=t("cli.help.user"))
+        p.add_argument("--password-env", metavar="NAME", help=t("cli.help.password_env"))
+        p.add_argument("--timeout", type=_seconds, default=10.0, help=t("cli.help.timeout"))
 
-    check = command("check")
-    check.add_argument("host", metavar="HOST", help=t("host"))
+    check = command("check", "cli.help.check")
+    check.add_argument("host", metavar="HOST", help=t("cli.help.host"))
     connection(check, True)
 
-    explain = command("explain")
-    explain.add_argument("text", metavar="TEXT", nargs="*", help=t("explain_text"))
-    explain.add_argument("--last", action="store_true", help=t("last"))
-    explain.add_argument("--host", help=t("explain_host"))
-    explain.add_argument("--user", help=t("explain_user"))
+    explain = command("explain", "cli.help.explain")
+    explain.add_argument("text", metavar="TEXT", nargs="*", help=t("cli.help.explain_text"))
+    explain.add_argument("--last", action="store_true", help=t("cli.help.last"))
+    explain.add_argument("--host", help=t("cli.help.explain_host"))
+    explain.add_argument("--user", help=t("cli.help.explain_user"))
 
-    send = command("send")
-    send.add_argument("--host", help=t("send_host"))
+    send = command("send", "cli.help.send")
+    send.add_argument("--host", help=t("cli.help.send_host"))
     connection(send, False)
-    send.add_argument("--to", action="append", required=True, metavar="ADDRESS", help=t("to"))
-    send.add_argument("--cc", action="append", metavar="ADDRESS", help=t("cc"))
-    send.add_argument("--bcc", action="append", metavar="ADDRESS", help=t("bcc"))
-    send.add_argument("--subject", required=True, help=t("subject"))
-    body = send.add_mutually_exclusive_group()
-    body.add_argument("--body", metavar="TEXT", help=t("body"))
-    body.add_argument("--body-file", metavar="FILE", help=t("body_file"))
-    send.add_argument("--html-file", metavar="FILE", help=t("html_file"))
-    send.add_argument("--attach", action="append", metavar="PATH", help=t("attach"))
-    send.add_argument("--template", metavar="NAME", help=t("template"))
-    send.add_argument("--context", metavar="JSON_OR_FILE", help=t("context"))
-    send.add_argument("--template-dir", metavar="DIR", help=t("template_dir"))
-    send.add_argument("--from", dest="sender", metavar="ADDRESS", help=t("from"))
-    send.add_argument("--from-name", dest="sender_name", metavar="NAME", help=t("from_name"))
-    send.add_argument("--reply-to", metavar="ADDRESS", help=t("reply_to"))
-
-    preview = command("preview")
-    preview.add_argument("name", metavar="NAME", help=t("name"))
-    preview.add_argument("--template-dir", metavar="DIR", help=t("template_dir"))
-    preview.add_argument("--context", metavar="JSON_OR_FILE", help=t("context"))
-    preview.add_argument("--locale", metavar="LOCALE", help=t("locale"))
-    preview.add_argument("--subject", metavar="TEXT", help=t("preview_subject"))
-    preview.add_argument(
-        "--to", default="recipient@example.com", metavar="ADDRESS", help=t("preview_to")
+    send.add_argument(
+        "--to", action="append", required=True, metavar="ADDRESS", help=t("cli.help.to")
     )
-    preview.add_argument("--out", default=".", metavar="DIR", help=t("out"))
-    preview.add_argument("--open", action="store_true", help=t("open"))
+    send.add_argument("--cc", action="append", metavar="ADDRESS", help=t("cli.help.cc"))
+    send.add_argument("--bcc", action="append", metavar="ADDRESS", help=t("cli.help.bcc"))
+    send.add_argument("--subject", required=True, help=t("cli.help.subject"))
+    body = send.add_mutually_exclusive_group()
+    body.add_argument("--body", metavar="TEXT", help=t("cli.help.body"))
+    body.add_argument("--body-file", metavar="FILE", help=t("cli.help.body_file"))
+    send.add_argument("--html-file", metavar="FILE", help=t("cli.help.html_file"))
+    send.add_argument("--attach", action="append", metavar="PATH", help=t("cli.help.attach"))
+    send.add_argument("--template", metavar="NAME", help=t("cli.help.template"))
+    send.add_argument("--context", metavar="JSON_OR_FILE", help=t("cli.help.context"))
+    send.add_argument("--template-dir", metavar="DIR", help=t("cli.help.template_dir"))
+    send.add_argument("--from", dest="sender", metavar="ADDRESS", help=t("cli.help.from"))
+    send.add_argument(
+        "--from-name", dest="sender_name", metavar="NAME", help=t("cli.help.from_name")
+    )
+    send.add_argument("--reply-to", metavar="ADDRESS", help=t("cli.help.reply_to"))
 
-    lint = command("lint")
-    lint.add_argument("dirs", metavar="DIR", nargs="*", help=t("dirs"))
-    lint.add_argument("--context", metavar="JSON_OR_FILE", help=t("lint_context"))
-    lint.add_argument("--builtin", action="store_true", help=t("builtin"))
+    preview = command("preview", "cli.help.preview")
+    preview.add_argument("name", metavar="NAME", help=t("cli.help.name"))
+    preview.add_argument("--template-dir", metavar="DIR", help=t("cli.help.template_dir"))
+    preview.add_argument("--context", metavar="JSON_OR_FILE", help=t("cli.help.context"))
+    preview.add_argument("--locale", metavar="LOCALE", help=t("cli.help.locale"))
+    preview.add_argument("--subject", metavar="TEXT", help=t("cli.help.preview_subject"))
+    preview.add_argument(
+        "--to", default="recipient@example.com", metavar="ADDRESS", help=t("cli.help.preview_to")
+    )
+    preview.add_argument("--out", default=".", metavar="DIR", help=t("cli.help.out"))
+    preview.add_argument("--open", action="store_true", help=t("cli.help.open"))
+
+    lint = command("lint", "cli.help.lint")
+    lint.add_argument("dirs", metavar="DIR", nargs="*", help=t("cli.help.dirs"))
+    lint.add_argument("--context", metavar="JSON_OR_FILE", help=t("cli.help.lint_context"))
+    lint.add_argument("--builtin", action="store_true", help=t("cli.help.builtin"))
     return parser
 
 
@@ -175,5 +191,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as exc:  # anything left: one line, not a traceback
         from brisvane.cli import _ui
 
-        print(f"brisvane {args.command}: {_ui.error_text(exc)}", file=sys.stderr)
+        _ui.Output(args.lang or lang, sys.stderr).line(
+            f"brisvane {args.command}: ", _ui.error_text(exc)
+        )
         return 1

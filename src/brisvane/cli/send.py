@@ -2,38 +2,14 @@
 
 from __future__ import annotations
 
-import json
 import os
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, cast
 
-from brisvane import _messages
-from brisvane.cli import _ui, explain
-from brisvane.cli.check import default_port, read_password
+from brisvane import providers
+from brisvane.cli import _ui
 
-__all__ = ["load_context", "run"]
-
-
-def load_context(value: Optional[str]) -> dict[str, Any]:
-    """``--context``: a JSON object, or the path of a file holding one."""
-    if not value:
-        return {}
-    path = Path(value)
-    if path.is_file():
-        context = json.loads(path.read_text(encoding="utf-8"))
-    else:
-        try:
-            context = json.loads(value)
-        except ValueError as exc:
-            # a misspelt file name is the likelier mistake than bad JSON
-            raise ValueError(
-                _messages.text("cli.context.unreadable", None, value=value, error=exc)
-            ) from None
-    if not isinstance(context, dict):
-        raise ValueError(
-            _messages.text("cli.context.not_object", None, type=type(context).__name__)
-        )
-    return context
+__all__ = ["run"]
 
 
 def _template_exists(mailer: Any, name: str) -> bool:
@@ -54,7 +30,7 @@ def _setting(value: Any, name: str) -> Any:
 
 
 def run(args: Any, out: _ui.Output) -> int:
-    from brisvane import delivery
+    from brisvane import _session, delivery
     from brisvane.mailer import EasyMailer
 
     host = _setting(args.host, "HOST")
@@ -69,20 +45,21 @@ def run(args: Any, out: _ui.Output) -> int:
     if not (args.template or args.body is not None or args.body_file or args.html_file):
         out.say("cli.send.no_body")
         return 1
-    if mode not in ("ssl", "starttls", "plain"):
-        out.say("cli.send.bad_mode", mode=mode)
+    if mode not in _session.MODES:
+        out.say("cli.send.bad_mode", mode=mode, modes=", ".join(_session.MODES))
         return 1
     port_text = _setting(args.port, "PORT")
     if port_text is not None and not (str(port_text).isdecimal() and 0 < int(port_text) < 65536):
         out.say("cli.send.bad_port", port=port_text)
         return 1
-    port = int(port_text) if port_text else default_port(host, user, mode) or 465
+    mode = cast(_session.Mode, mode)
+    port = int(port_text) if port_text else _ui.default_port(host, user, mode)
     try:
         body = args.body
         if args.body_file:
             body = Path(args.body_file).read_text(encoding="utf-8")
         html = Path(args.html_file).read_text(encoding="utf-8") if args.html_file else None
-        context = load_context(args.context)
+        context = _ui.load_context(args.context)
         for attachment in args.attach or ():
             # a local mistake, said before any connection is made
             if not Path(attachment).is_file():
@@ -92,7 +69,7 @@ def run(args: Any, out: _ui.Output) -> int:
         return 1
     # the variable named, else BRISVANE_PASSWORD when it is set, else a prompt
     default_env = "BRISVANE_PASSWORD" if "BRISVANE_PASSWORD" in os.environ else None
-    password = read_password(out, args.password_env or default_env, user)
+    password = _ui.read_password(out, args.password_env or default_env, user)
     if password is None:
         return 1
 
@@ -118,7 +95,13 @@ def run(args: Any, out: _ui.Output) -> int:
         reply_to=args.reply_to,
     )
     recipients = args.to if len(args.to) > 1 else args.to[0]
-    out.say("cli.send.heading", host=host, port=port, mode=out.text(f"cli.mode.{mode}"), user=user)
+    out.say(
+        "cli.send.heading",
+        host=host,
+        port=port,
+        mode=providers.mode_name(mode, out.lang),
+        user=user,
+    )
     out.start("cli.step.send")
     try:
         if args.template:
@@ -126,15 +109,15 @@ def run(args: Any, out: _ui.Output) -> int:
         else:
             mailer.send(recipients, args.subject, body, html, **common)
     except Exception as exc:  # everything the class lets through is reported
-        said = explain.decode(_ui.error_text(exc))
+        said = _ui.decode(_ui.error_text(exc))
         out.failed(said)
         _ui.record_failure("send", exc, host=host, port=port, mode=mode, user=user)
-        if isinstance(exc, OSError) or explain.match(said) is not None:
+        if isinstance(exc, OSError) or _ui.match(said) is not None:
             # the server's or the network's answer (smtplib's errors are
             # OSErrors), or one known; a mistake in the mail itself (a header,
             # a template) is said by its own line above
             out.line()
-            explain.explain(out, said, host, user)
+            _ui.explain(out, said, host, user)
         return 1
     count = len(args.to) + len(args.cc or ()) + len(args.bcc or ())
     out.done(out.text("cli.send.sent", count=count))

@@ -4,10 +4,9 @@ message built by the class's own composition."""
 
 from __future__ import annotations
 
-import datetime
-import json
 import re
 import webbrowser
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional
@@ -15,16 +14,23 @@ from typing import Any, Optional
 import jinja2
 
 from brisvane.cli import _ui
-from brisvane.cli.send import load_context
+from brisvane.cli._ui import load_context
 
 __all__ = ["Report", "lint_directory", "lint_html", "lint_text", "run_lint", "run_preview"]
+
+
+def _no_delivery(msg: Any, recipients: list[str], sender: str) -> None:
+    pass
 
 
 def _mailer(template_dir: Optional[str]) -> Any:
     from brisvane.mailer import EasyMailer
 
-    # never connects: only its engine and its composition are used
-    return EasyMailer("localhost", 465, "preview@example.com", "", template_dir=template_dir)
+    # never connects: only its engine and its composition are used, and its
+    # delivery (an instance attribute, the class's seam) goes nowhere
+    mailer = EasyMailer("localhost", 465, "preview@example.com", "", template_dir=template_dir)
+    setattr(mailer, "_do_send", _no_delivery)  # noqa: B010 (a method is replaced on the instance)
+    return mailer
 
 
 def _sample_context(env: Any, name: str) -> dict[str, Any]:
@@ -37,9 +43,19 @@ def _sample_context(env: Any, name: str) -> dict[str, Any]:
     return {}
 
 
-def _now() -> str:
-    # as send_template adds it
-    return datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
+# A template name no file can have: rendered, it is "not found" (None).
+_NO_TEMPLATE = "\x00"
+
+
+def _stamped(mailer: Any, context: dict[str, Any]) -> dict[str, Any]:
+    """`context` with the time of the call, as ``send_template`` adds it:
+    by the class itself, through a call that renders no template and
+    delivers nowhere (a non-empty context gains "occurred_at")."""
+    completed = dict(context) or {"": None}
+    mailer.send_template("preview@example.com", "", _NO_TEMPLATE, completed)
+    if not context:
+        del completed[""]
+    return completed
 
 
 def run_preview(args: Any, out: _ui.Output) -> int:
@@ -54,7 +70,7 @@ def run_preview(args: Any, out: _ui.Output) -> int:
         return 1
     if args.locale:
         context["locale"] = args.locale
-    context.setdefault("occurred_at", _now())
+    context = _stamped(mailer, context)
     try:
         html = engine.render(f"{args.name}.html", dict(context))
         text = engine.render(f"{args.name}.txt", dict(context))
@@ -71,7 +87,17 @@ def run_preview(args: Any, out: _ui.Output) -> int:
         prefix = f"{where}{f':{line}' if line else ''}: " if where else ""
         out.line(prefix + _ui.error_text(exc))
         return 1
-    msg = mailer._build_message(args.to, subject, text, html, None, None, None, None, None)
+    msg = mailer._build_message(
+        to=args.to,
+        subject=subject,
+        body=text,
+        html=html,
+        cc=None,
+        sender=None,
+        sender_name=None,
+        attachments=None,
+        reply_to=None,
+    )
 
     target = Path(args.out)
     out.say("cli.preview.subject", subject=subject)
@@ -159,29 +185,50 @@ def _recording_undefined(names: list[str]) -> type[jinja2.Undefined]:
 
 
 _ENTITY = re.compile(r"&(#[0-9]+|#x[0-9a-f]+|[a-z][a-z0-9]*);", re.IGNORECASE)
-_CHECKS: tuple[tuple[str, re.Pattern[str]], ...] = (
-    (
-        "cli.lint.script",
-        re.compile(r"<script\b|\bon(load|click|error|mouseover)\s*=|javascript:", re.I),
-    ),
-    (
-        "cli.lint.remote_image",
-        re.compile(
-            r"<(img|image|input)\b[^>]*\bsrc\s*=\s*[\"']?\s*(https?:)?//"
-            r"|\bbackground\s*=\s*[\"']?\s*(https?:)?//"
-            r"|url\(\s*[\"']?\s*(https?:)?//",
-            re.I,
-        ),
-    ),
-    (
-        "cli.lint.remote_font",
-        re.compile(r"@font-face|@import\b|<link\b[^>]*\bhref\s*=\s*[\"']?\s*(https?:)?//", re.I),
-    ),
-    ("cli.lint.form", re.compile(r"<(form|input|select|textarea|button)\b", re.I)),
+# Every pattern below is linear in its input: no two quantifiers can take the
+# same run of text, and a tag's attributes are searched within that tag only.
+_TAG = re.compile(r"<(img|image|input|link)\b[^>]*", re.I)  # to the tag's end
+_REMOTE = r"\s*=\s*(?:[\"']\s*)?(?:https?:)?//"
+_SRC = re.compile(r"\bsrc" + _REMOTE, re.I)
+_HREF = re.compile(r"\bhref" + _REMOTE, re.I)
+_REMOTE_BACKGROUND = re.compile(
+    r"\bbackground" + _REMOTE + r"|url\(\s*(?:[\"']\s*)?(?:https?:)?//", re.I
 )
-_STYLE = re.compile(r"<style\b[^>]*>(.*?)</style\s*>", re.I | re.S)
-_WIDE_ATTR = re.compile(r"\bwidth\s*=\s*[\"']?\s*(\d+)(px)?[\"'\s>]", re.I)
-_WIDE_CSS = re.compile(r"(?<![-\w])(min-width|width)\s*:\s*(\d+)px", re.I)
+_SCRIPT = re.compile(r"<script\b|\bon(?:load|click|error|mouseover)\s*=|javascript:", re.I)
+_FONT = re.compile(r"@font-face|@import\b", re.I)
+_FORM = re.compile(r"<(?:form|input|select|textarea|button)\b", re.I)
+_STYLE_OPEN = re.compile(r"<style\b[^>]*", re.I)  # to the tag's end
+_STYLE_CLOSE = re.compile(r"</style\s*>", re.I)
+_WIDE_ATTR = re.compile(r"\bwidth\s*=\s*(?:[\"']\s*)?(\d{1,9})(?:px)?[\"'\s>]", re.I)
+_WIDE_CSS = re.compile(r"(?<![-\w])(?:min-width|width)\s*:\s*(\d{1,9})px", re.I)
+
+
+def _styles(html: str) -> Iterator[tuple[int, str]]:
+    """Where each ``<style>`` element starts, and its text (to the end of
+    `html` when it is not closed)."""
+    pos = 0
+    while (opened := _STYLE_OPEN.search(html, pos)) is not None:
+        if not html.startswith(">", opened.end()):
+            return  # a tag left open: no more elements
+        closed = _STYLE_CLOSE.search(html, opened.end() + 1)
+        end = len(html) if closed is None else closed.start()
+        yield opened.start(), html[opened.end() + 1 : end]
+        if closed is None:
+            return
+        pos = closed.end()
+
+
+def _without_comments(css: str) -> str:
+    """`css` without its ``/* ... */`` comments (one left open runs to the end)."""
+    kept, pos = [], 0
+    while (start := css.find("/*", pos)) != -1:
+        kept.append(css[pos:start])
+        end = css.find("*/", start + 2)
+        if end == -1:
+            return "".join(kept)
+        pos = end + 2
+    kept.append(css[pos:])
+    return "".join(kept)
 
 
 def _style_outside_media(css: str) -> bool:
@@ -189,7 +236,7 @@ def _style_outside_media(css: str) -> bool:
     (inline it instead).  Rules inside ``@media`` only refine inline styles."""
     depth, outside = 0, ""
     media: list[int] = []
-    for token in re.split(r"([{}])", re.sub(r"/\*.*?\*/", "", css, flags=re.S)):
+    for token in re.split(r"([{}])", _without_comments(css)):
         if token == "{":
             depth += 1
         elif token == "}":
@@ -204,15 +251,24 @@ def _style_outside_media(css: str) -> bool:
 
 
 def lint_html(out: _ui.Output, html: str) -> list[str]:
-    findings = [out.text(key) for key, pattern in _CHECKS if pattern.search(html)]
+    tags = [(m.group(1).lower(), m.group(0)) for m in _TAG.finditer(html)]
+    found = {
+        "cli.lint.script": _SCRIPT.search(html) is not None,
+        "cli.lint.remote_image": _REMOTE_BACKGROUND.search(html) is not None
+        or any(name != "link" and _SRC.search(tag) for name, tag in tags),
+        "cli.lint.remote_font": _FONT.search(html) is not None
+        or any(name == "link" and _HREF.search(tag) for name, tag in tags),
+        "cli.lint.form": _FORM.search(html) is not None,
+    }
+    findings = [out.text(key) for key, present in found.items() if present]
     body_start = re.search(r"<body\b", html, re.I)
-    for style in _STYLE.finditer(html):
-        if body_start is not None and style.start() > body_start.start():
+    for start, css in _styles(html):
+        if body_start is not None and start > body_start.start():
             findings.append(out.text("cli.lint.style_in_body"))
-        elif _style_outside_media(style.group(1)):
+        elif _style_outside_media(css):
             findings.append(out.text("cli.lint.style_block"))
     widths = [int(m.group(1)) for m in _WIDE_ATTR.finditer(html)]
-    widths += [int(m.group(2)) for m in _WIDE_CSS.finditer(html)]
+    widths += [int(m.group(1)) for m in _WIDE_CSS.finditer(html)]
     wide = [w for w in widths if w > 600]
     if wide:
         findings.append(out.text("cli.lint.too_wide", width=max(wide)))
@@ -229,7 +285,8 @@ def lint_directory(
 ) -> list[Report]:
     """One report per template pair in `directory` (names starting with
     ``_`` are layouts and partials, linted through the templates using them)."""
-    engine = _mailer(str(directory))._template_engine
+    mailer = _mailer(str(directory))
+    engine = mailer._template_engine
     names: list[str] = []
     env = engine.env.overlay(undefined=_recording_undefined(names), cache_size=0)
     stems = sorted(
@@ -245,12 +302,14 @@ def lint_directory(
             sample = (
                 context
                 if context is not None
-                else load_context(str(json_file)) if json_file.is_file() else {}
+                else load_context(str(json_file))
+                if json_file.is_file()
+                else {}
             )
         except (OSError, ValueError) as exc:
             report.findings.append(_ui.error_text(exc))
             continue
-        sample = {"occurred_at": _now(), **sample}
+        sample = _stamped(mailer, sample)
         has_html = (directory / f"{stem}.html").is_file()
         if has_html and not (directory / f"{stem}.txt").is_file():
             report.findings.append(out.text("cli.lint.no_text"))
@@ -297,11 +356,11 @@ def run_lint(args: Any, out: _ui.Output) -> int:
             checked += 1
             if report.findings:
                 found += len(report.findings)
-                out.line(out.paint(out.text("cli.failed"), "fail") + f" {directory / report.name}")
+                out.line(out.paint(out.text("cli.failed"), "fail"), f" {directory / report.name}")
                 for finding in report.findings:
                     out.line(f"    {finding}")
             else:
-                out.line(out.paint(out.text("cli.ok"), "ok") + f" {directory / report.name}")
+                out.line(out.paint(out.text("cli.ok"), "ok"), f" {directory / report.name}")
     if checked == 0 and found == 0:
         out.say("cli.lint.none")
         return 1

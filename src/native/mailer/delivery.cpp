@@ -1,7 +1,11 @@
 // SMTP delivery: one connection per message, secured as configured.
-#include "mailer/operations.hpp"
+#include "mailer/delivery.hpp"
+
+#include "mailer/module.hpp"
 
 namespace mailer {
+
+using namespace pyglue;
 
 namespace {
 
@@ -14,7 +18,7 @@ namespace {
 void login_without_echo(const py::object& login, py::handle username, py::handle password) {
     py::object original;
     try {
-        call_positional(login, {username, password});
+        login(username, password);
         return;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_UnicodeEncodeError)) throw;
@@ -23,24 +27,26 @@ void login_without_echo(const py::object& login, py::handle username, py::handle
     // Outside the handler: what runs from here (the attributes are Python
     // code) may meet the interpreter's exit, and the handler's error must not
     // be unwound with it.
-    py::object replacement = call_positional(
-        PyExc_UnicodeEncodeError, {original.attr("encoding"), py::str("\ufffd"), py::int_(0),
-                                   py::int_(1), original.attr("reason")});
+    py::object replacement = py::handle(PyExc_UnicodeEncodeError)(
+        original.attr("encoding"), py::str("\ufffd"), 0, 1, original.attr("reason"));
     // Raised afresh, with neither the original as its context nor the frames
     // (whose locals hold the password) of its traceback.
     PyErr_SetObject(PyExc_UnicodeEncodeError, replacement.ptr());
     throw_current();
 }
 
-}  // namespace
+constexpr Param do_send_params[] = {
+    {"self", nullptr}, {"msg", "MIMEMultipart"}, {"recipients", "List[str]"}, {"sender", "str"}};
 
-py::object do_send(Call& call) {
-    auto [self, msg, recipients, sender] = call.args<4>();
-    py::object ctx = call.global(ssl).attr("create_default_context")();
+py::object do_send(Args<do_send_params>& args) {
+    PYGLUE_ARGUMENTS(args, self, msg, recipients, sender);
+    py::object ctx = args.global(ssl).attr("create_default_context")();
 
     // Log in, then flatten the message and submit it; the server's report of
-    // refused recipients is not needed.
-    auto submit = [&](py::handle server) {
+    // refused recipients is not needed.  (The arguments are captured by
+    // copy: Clang before 16 cannot capture a structured binding by name.)
+    auto submit = [self = self, msg = msg, recipients = recipients,
+                   sender = sender](py::handle server) {
         py::object login = server.attr("login");
         py::object username = self.attr("username");
         py::object password = self.attr("password");
@@ -50,20 +56,25 @@ py::object do_send(Call& call) {
     };
 
     if (truth(self.attr("use_ssl"))) {
-        py::object connect = call.global(smtplib).attr("SMTP_SSL");
+        py::object connect = args.global(smtplib).attr("SMTP_SSL");
         py::object host = self.attr("host");
         py::object port = self.attr("port");
         with_block(connect(host, port, py::arg("context") = ctx), submit);
     } else {
-        py::object connect = call.global(smtplib).attr("SMTP");
+        py::object connect = args.global(smtplib).attr("SMTP");
         py::object host = self.attr("host");
         py::object port = self.attr("port");
-        with_block(connect(host, port), [&](py::handle server) {
+        with_block(connect(host, port), [&, self = self](py::handle server) {
             if (truth(self.attr("use_tls"))) server.attr("starttls")(py::arg("context") = ctx);
             submit(server);
         });
     }
     return py::none();
 }
+
+}  // namespace
+
+constexpr Operation do_send_operation =
+    operation<do_send_params, do_send>("_do_send", Kind::method, nullptr, "None");
 
 }  // namespace mailer

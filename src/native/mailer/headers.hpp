@@ -1,34 +1,40 @@
-// Header values that every mail client reads correctly.
+// Header values that every mail client reads correctly: the header policy.
 //
-// Every header value the package writes is shaped here: refused when it would
-// break the header block, its non-ASCII text encoded as RFC 2047 words of at
-// most 75 characters, and folded into lines of at most 78 characters wherever
-// a fold point exists.  The message is flattened by the standard library
-// without folding of its own, so the values are assigned already folded; an
-// ASCII value that fits on its line is assigned unchanged.
+// Every header value the package writes is shaped here, in one call per use:
+// refused when it would break the header block (a line break or NUL in it),
+// its non-ASCII text encoded as RFC 2047 words, and folded into lines of at
+// most 78 characters wherever a fold point exists (the folding engine,
+// folding.hpp).  The message is flattened by the standard library without
+// folding of its own, so the values are assigned already folded; an ASCII
+// value that fits on its line is assigned unchanged.
 #pragma once
 
-#include "mailer/operations.hpp"
+#include "pyglue/module.hpp"
+
+#include <utility>
 
 namespace mailer {
 
-// Refuse a header value that holds CR, LF, another line break or NUL: it would
-// add lines of its own to the header block.  Only text values are inspected.
-void check_header_value(py::handle value);
-// A recipient value (a string or a list of strings) as above.
-void check_recipient_header(py::handle value);
+namespace py = pybind11;
 
-// The value of the unstructured header `name` (Subject).
-py::object text_header(const char* name, py::handle value);
+// The Subject: unstructured text.
+py::object subject_header(py::handle subject);
 
-// The value of the address header `name` (From, Reply-To): "张三 <zs@example.com>"
-// becomes "=?utf-8?b?5byg5LiJ?= <zs@example.com>".  Values that are not text
-// are returned as they are.
-py::object address_header(const char* name, py::handle value);
+// The From header of `address` with the display name `name` (when it is
+// non-empty text, joined by formataddr, looked up at this call):
+// "张三 <zs@example.com>" becomes "=?utf-8?b?5byg5LiJ?= <zs@example.com>".
+py::object from_header(const pyglue::Scope& scope, py::handle name, py::handle address);
 
-// The value of the recipient header `name` (To, Cc): a list is joined with
-// ", ", each item shaped as an address header; anything else as above.
-py::object recipient_header(const char* name, py::handle value);
+// An address header (Reply-To) as given.  Values that are not text are
+// returned as they are.
+py::object address_header(const pyglue::Scope& scope, const char* header, py::handle value);
+
+// A recipient header (To, Cc): a list is joined with ", ", each item shaped
+// as an address; anything else as address_header.
+py::object recipient_header(const pyglue::Scope& scope, const char* header, py::handle value);
+
+// The part's Content-Type `content_type`, as (maintype, subtype).
+std::pair<py::object, py::object> content_type_header(const py::object& content_type);
 
 // The name of an attachment part: its Content-Disposition, and for names that
 // need encoding also a `name` parameter on its Content-Type, the form that

@@ -1,7 +1,6 @@
 // Argument binding with the interpreter's own error texts, and the entry type
 // checks derived from the annotation strings.
-#include "pyglue/module.hpp"
-#include "pyglue/operation.hpp"
+#include "pyglue/binder.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -28,9 +27,9 @@ namespace {
 Py_ssize_t param_index(const Binding& binding, PyObject* key, Py_ssize_t hint) {
     const std::size_t n = binding.op->params.size();
     const auto first = static_cast<std::size_t>(hint);  // hint is never negative
-    if (first < n && binding.names[first] == key) return hint;
+    if (first < n && binding.names[first].ptr() == key) return hint;
     for (std::size_t i = 0; i < n; ++i)
-        if (binding.names[i] == key) return static_cast<Py_ssize_t>(i);
+        if (binding.names[i].ptr() == key) return static_cast<Py_ssize_t>(i);
     for (std::size_t i = 0; i < n; ++i)
         if (PyUnicode_CompareWithASCIIString(key, binding.op->params[i].name) == 0)
             return static_cast<Py_ssize_t>(i);
@@ -57,17 +56,6 @@ Py_ssize_t param_index(const Binding& binding, PyObject* key, Py_ssize_t hint) {
 
 }  // namespace
 
-PyObject* default_object(Default d) {
-    switch (d) {
-        case Default::true_:
-            return Py_True;
-        case Default::false_:
-            return Py_False;
-        default:
-            return Py_None;
-    }
-}
-
 void raise_argument_type(const char* param, PyTypeObject* expected, PyTypeObject* got,
                          bool note_subclass) {
     const py::str expected_name = type_name(expected);
@@ -83,39 +71,19 @@ void raise_argument_type(const char* param, PyTypeObject* expected, PyTypeObject
                  expected_name.ptr(), got_name.ptr());
 }
 
-TypeCheck check_for_annotation(const char* annotation) {
-    TypeCheck check;
-    if (annotation == nullptr) return check;
-    std::string_view text(annotation);
-    if (text.starts_with("Optional[") && text.ends_with("]")) {
-        check.admits_none = true;
-        text = text.substr(9, text.size() - 10);
-    }
-    if (text == "str")
-        check.type = &PyUnicode_Type;
-    else if (text == "int")
-        check.type = &PyLong_Type;
-    else if (text == "dict" || text == "Dict")
-        check.type = &PyDict_Type;
-    else if (text.starts_with("List"))
-        check.type = &PyList_Type;
-    return check;
-}
-
 void check_argument(const char* param, py::handle value, const TypeCheck& check) {
     if (check.type == nullptr || Py_IS_TYPE(value.ptr(), check.type)) return;
     if (check.admits_none && value.is_none()) return;
     raise_argument_type(param, check.type, Py_TYPE(value.ptr()), true);
 }
 
-Binding::Binding(const Operation& operation)
-    : op(&operation), required(0), checks{}, names{}, defaults{} {
+Binding::Binding(const Operation& operation) : op(&operation) {
     for (std::size_t i = 0; i < operation.params.size(); ++i) {
         const Default d = operation.params[i].default_value;
         required += d == Default::required;
         if (d != Default::required) defaults[i] = default_object(d);
         checks[i] = check_for_annotation(operation.params[i].annotation);
-        names[i] = checked(PyUnicode_InternFromString(operation.params[i].name)).release().ptr();
+        names[i] = checked(PyUnicode_InternFromString(operation.params[i].name));
     }
 }
 

@@ -34,8 +34,4 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
-py::str type_name(PyTypeObject* type) {
-    return checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
-}
-
 }  // namespace pyglue

@@ -23,50 +23,6 @@ namespace py = pybind11;
     throw py::error_already_set();
 }
 
-// A new strong reference to `o` (Py_NewRef, which 3.9 lacks).
-inline PyObject* new_ref(PyObject* o) {
-    Py_INCREF(o);
-    return o;
-}
-
-// A new strong reference to a borrowed object, as a py::object.
-inline py::object borrow(py::handle o) {
-    return py::reinterpret_borrow<py::object>(o);
-}
-
-// Own a new reference returned by a C-API call, throwing if it is NULL.
-inline py::object checked(PyObject* result) {
-    if (result == nullptr) throw_current();
-    return py::reinterpret_steal<py::object>(result);
-}
-inline void checked(int status) {
-    if (status < 0) throw_current();
-}
-
-// object.name, or an empty object when it has no such attribute (an
-// AttributeError); any other error propagates.
-inline py::object optional_attribute(py::handle object, py::handle name) {
-    PyObject* value = PyObject_GetAttr(object.ptr(), name.ptr());
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-        PyErr_Clear();
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
-inline py::object optional_attribute(py::handle object, const char* name) {
-    return optional_attribute(object, py::str(name));
-}
-
-// The truth value of `value`, as `if value:` tests it.
-inline bool truth(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw_current();
-    return result == 1;
-}
-
-// The name of a type as Python's `type.__name__` gives it.
-py::str type_name(PyTypeObject* type);
-
 // Set the interpreter's error indicator from the C++ exception being handled
 // (inside a catch block): a Python error is restored as it was; any other
 // failure becomes MemoryError or SystemError.

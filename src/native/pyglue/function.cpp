@@ -1,9 +1,12 @@
 // The function object of our operations, modelled on CPython's own function
 // type: vectorcall, binding as a method through the descriptor protocol, GC,
 // and the usual introspection attributes derived from the operation's table.
-#include "pyglue/operation.hpp"
+#include "pyglue/function.hpp"
 
-#include <pthread.h>
+#include "pyglue/binder.hpp"
+
+#include "pyglue/platform.hpp"
+
 #include <structmember.h>
 
 #include <algorithm>
@@ -46,19 +49,11 @@ bool stack_nearly_exhausted() {
     thread_local std::uintptr_t limit = 0;
     thread_local bool known = false;
     if (!known) {
-        pthread_attr_t attr;
-        void* low = nullptr;
-        std::size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            if (pthread_attr_getstack(&attr, &low, &size) != 0) low = nullptr;
-            pthread_attr_destroy(&attr);
-        }
-        if (low != nullptr)
-            limit =
-                reinterpret_cast<std::uintptr_t>(low) + std::min<std::size_t>(size / 4, 1 << 20);
+        const StackExtent stack = current_stack();
+        if (stack.low != 0) limit = stack.low + std::min<std::size_t>(stack.size / 4, 1 << 20);
         known = true;
     }
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < limit;
+    return stack_position() < limit;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -74,7 +69,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result = guarded_call([&] {
-        Call call(f.binding, f.module.ptr());
+        Call call(f.binding, f.module);
         bind_arguments(call, args, PyVectorcall_NARGS(nargsf), kwnames);
         return f.binding.op->body(call);
     });
@@ -133,8 +128,10 @@ PyObject* function_copy(PyObject* self, PyObject*) {
     return new_ref(self);
 }
 
-PyObject* get_field(PyObject* self, void* member) {
-    const py::object& value = fields_of(self).*(*static_cast<py::object Fields::**>(member));
+// The getter of one field, as funcobject.c has one per attribute.
+template <py::object Fields::*Member>
+PyObject* get_field(PyObject* self, void*) {
+    const py::object& value = fields_of(self).*Member;
     return new_ref(value ? value.ptr() : Py_None);
 }
 
@@ -168,18 +165,13 @@ PyObject* get_signature(PyObject* self, void*) {
     });
 }
 
-// Each getter is given the member it reads as its closure.
-using Member = py::object Fields::*;
-Member field_members[] = {&Fields::name, &Fields::qualname, &Fields::module_name,
-                          &Fields::doc,  &Fields::defaults, &Fields::annotations};
-
 PyGetSetDef function_getset[] = {
-    {"__name__", get_field, nullptr, nullptr, &field_members[0]},
-    {"__qualname__", get_field, nullptr, nullptr, &field_members[1]},
-    {"__module__", get_field, nullptr, nullptr, &field_members[2]},
-    {"__doc__", get_field, nullptr, nullptr, &field_members[3]},
-    {"__defaults__", get_field, nullptr, nullptr, &field_members[4]},
-    {"__annotations__", get_field, nullptr, nullptr, &field_members[5]},
+    {"__name__", get_field<&Fields::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_field<&Fields::qualname>, nullptr, nullptr, nullptr},
+    {"__module__", get_field<&Fields::module_name>, nullptr, nullptr, nullptr},
+    {"__doc__", get_field<&Fields::doc>, nullptr, nullptr, nullptr},
+    {"__defaults__", get_field<&Fields::defaults>, nullptr, nullptr, nullptr},
+    {"__annotations__", get_field<&Fields::annotations>, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -233,14 +225,14 @@ PyType_Spec function_spec = {
 // process, like the module itself.  Its objects are made only by
 // make_function.
 PyTypeObject* function_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = checked(PyType_FromSpec(&function_spec)).release().ptr();
+    static KeptReference type;
+    if (!type) {
+        type.reset(checked(PyType_FromSpec(&function_spec)));
 #if PY_VERSION_HEX < 0x030A0000
-        reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
+        reinterpret_cast<PyTypeObject*>(type.get())->tp_new = nullptr;
 #endif
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(type.get());
 }
 
 }  // namespace

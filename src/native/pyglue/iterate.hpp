@@ -1,7 +1,7 @@
 // Walking a Python list from C++ while Python code runs for its items.
 #pragma once
 
-#include "pyglue/errors.hpp"
+#include "pyglue/objects.hpp"
 
 namespace pyglue {
 

@@ -1,5 +1,7 @@
 #include "pyglue/module.hpp"
 
+#include "pyglue/function.hpp"
+
 #include <cstdio>
 #include <string>
 
@@ -84,7 +86,7 @@ void module_free(void* module) {
 // initialised (kept for the process).
 const char* short_name = nullptr;
 Populate populate = nullptr;
-PyObject* initialised = nullptr;
+KeptReference initialised;
 
 PyObject* create(PyObject* spec, PyModuleDef*) {
     // Checked before anything else, with the C API alone.  Only the main
@@ -109,8 +111,8 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 }
 
 int exec(PyObject* module) {
-    if (initialised == module) return 0;
-    if (initialised != nullptr) {
+    if (initialised.get() == module) return 0;
+    if (initialised) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      short_name);
@@ -118,7 +120,7 @@ int exec(PyObject* module) {
     }
     // Claimed before loading, so that a second module object created meanwhile
     // is refused; given back if loading fails, so that a later import can retry.
-    initialised = new_ref(module);
+    initialised.reset(borrow(module));
     const int status = guarded(
         [&] {
             int major = 0, minor = 0;
@@ -140,7 +142,7 @@ int exec(PyObject* module) {
             return 0;
         },
         -1);
-    if (status < 0) Py_CLEAR(initialised);
+    if (status < 0) initialised.reset();
     return status;
 }
 
@@ -179,18 +181,12 @@ PyObject* init_module(const char* name, Populate steps) {
     return PyModuleDef_Init(&definition);
 }
 
-PyObject* Name::intern() const {
-    interned_ = PyUnicode_InternFromString(text_);
-    if (interned_ == nullptr) throw_current();
-    return interned_;
+py::object Scope::global(const Name& name) const {
+    return lookup_global(module_.ptr(), name.ptr());
 }
 
-py::object Call::global(const Name& name) const {
-    return lookup_global(module_, name.ptr());
-}
-
-py::object Call::pinned(const Name& name) const {
-    PyObject* value = PyDict_GetItemWithError(state_of(module_).pinned, name.ptr());
+py::object Scope::pinned(const Name& name) const {
+    PyObject* value = PyDict_GetItemWithError(state_of(module_.ptr()).pinned, name.ptr());
     if (value == nullptr) {
         if (!PyErr_Occurred()) raise_name_error(name.ptr());
         throw_current();
@@ -258,12 +254,24 @@ py::object Loader::pin_builtin(const char* name) {
     return value;
 }
 
-py::object Loader::make_class(const char* name, const char* doc, std::span<const Operation> ops) {
+void Loader::pin_module(const char* name) {
+    const ModuleState& state = state_of(module_.ptr());
+    py::str key(name);
+    checked(PyImport_ImportModuleLevelObject(key.ptr(), globals_.ptr(), nullptr, nullptr, 0));
+    // `import a.b` gives `a`: the submodule itself is the one in sys.modules.
+    py::object module = loaded_module(key);
+    if (!module) raise_format(PyExc_ImportError, "No module named %R", key.ptr());
+    checked(PyDict_SetItem(state.pinned, key.ptr(), module.ptr()));
+}
+
+py::object Loader::make_class(const char* name, const char* doc,
+                              std::span<const Operation* const> operations) {
     py::dict ns;
     ns["__module__"] = module_.attr("__name__");
     ns["__qualname__"] = py::str(name);
     ns["__doc__"] = doc ? py::object(py::str(doc)) : py::none();
-    for (const Operation& op : ops) {
+    for (const Operation* operation : operations) {
+        const Operation& op = *operation;
         py::object function = make_function(module_, name, op);
         switch (op.kind) {
             case Kind::method:
@@ -277,8 +285,8 @@ py::object Loader::make_class(const char* name, const char* doc, std::span<const
                 break;
         }
     }
-    PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
-    return checked(PyObject_CallFunction(type, "sOO", name, py::tuple().ptr(), ns.ptr()));
+    py::handle type(reinterpret_cast<PyObject*>(&PyType_Type));
+    return type(py::str(name), py::tuple(), ns);
 }
 
 }  // namespace pyglue

@@ -1,5 +1,6 @@
-// Module lifecycle (PEP 489 multi-phase initialisation, once per process) and
-// the steps a module takes when it loads: imports, pinned builtins, classes.
+// Module lifecycle (PEP 489 multi-phase initialisation, once per process), the
+// steps a module takes when it loads (imports, pinned objects, classes), and
+// the look-ups of its operations in its namespace.
 #pragma once
 
 #include "pyglue/operation.hpp"
@@ -18,6 +19,21 @@ using Populate = void (*)(Loader&);
 // links its own copy of this layer, so each has its own once-only state.
 PyObject* init_module(const char* short_name, Populate populate);
 
+// A module's namespace, as its operations look names up in it.
+class Scope {
+  public:
+    explicit Scope(py::handle module) : module_(module) {}
+    // A module-level name, looked up now: the module's namespace, then the
+    // builtins, else NameError.
+    py::object global(const Name& name) const;
+    // An object that the module fetched once when it was loaded
+    // (Loader::pin_builtin, Loader::pin_module).
+    py::object pinned(const Name& name) const;
+
+  private:
+    py::handle module_;  // borrowed: the function object owns it
+};
+
 // What a module's load steps use to fill its namespace.
 class Loader {
   public:
@@ -28,12 +44,16 @@ class Loader {
     // from MODULE import NAMES (level 0), or from .MODULE import NAMES (level 1)
     void from_import(const char* module, std::initializer_list<const char*> names, int level = 0);
     // A builtin fetched once, on first request, and kept for the module's life
-    // (Call::pinned).
+    // (Scope::pinned).
     py::object pin_builtin(const char* name);
+    // A module imported now and kept for the module's life under its full
+    // name (Scope::pinned), not bound in the namespace.
+    void pin_module(const char* name);
     void bind(const char* name, py::handle value);
     py::object global(const char* name) const;
     // type(name, (), namespace) with the operations in order.
-    py::object make_class(const char* name, const char* doc, std::span<const Operation> ops);
+    py::object make_class(const char* name, const char* doc,
+                          std::span<const Operation* const> operations);
 
     py::handle module() const { return module_; }
 

@@ -1,20 +1,22 @@
 // Operations declared as data.
 //
-// One table row per operation: its name, kind, docstring, parameters (name,
-// annotation string, default) and return annotation.  `__annotations__`,
+// One table per operation, beside its body: its parameters (name, annotation
+// string, default) in order.  With the operation's name, kind, docstring and
+// return annotation it makes one Operation, from which `__annotations__`,
 // `__defaults__`, `__signature__`, the positional bounds of the count errors and
-// the entry type checks are all derived from that row; the body receives the
-// arguments bound, defaulted and checked.
+// the entry type checks are all derived; the body receives the arguments
+// bound, defaulted and checked, through an Args<table> (binder.hpp), so that
+// the compiler holds body and table to each other.
 #pragma once
 
-#include "pyglue/errors.hpp"
+#include "pyglue/objects.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
-#include <initializer_list>
+#include <iterator>
 #include <span>
 #include <string_view>
-#include <vector>
 
 namespace pyglue {
 
@@ -41,36 +43,40 @@ struct TypeCheck {
 };
 TypeCheck check_for_annotation(const char* annotation);
 
+// The most parameters a table may have (the size of the binding arrays).
 inline constexpr std::size_t max_params = 12;
 
-class Call;
-using Body = py::object (*)(Call&);
-// Conversions that run after binding and before the type checks.
-using Prepare = void (*)(Call&);
+// A string literal as a template argument: a parameter's name, or a list of
+// names written "a, b, c".
+template <std::size_t N>
+struct FixedString {
+    constexpr FixedString(const char (&text)[N]) { std::copy_n(text, N, chars); }  // NOLINT
+    constexpr std::string_view view() const { return {chars, N - 1}; }
+    char chars[N]{};  // NOLINT(modernize-avoid-c-arrays): a structural type holds a plain array
+};
 
-struct Operation {
-    // The parameter table is taken as an array, so that its size is checked
-    // against the limit of the binding arrays when the table is compiled.
-    template <std::size_t N>
-    constexpr Operation(const char* name, Kind kind, const char* doc, const Param (&params)[N],
-                        const char* returns, Body body, Prepare prepare = nullptr)
-        : name(name),
-          kind(kind),
-          doc(doc),
-          params(params),
-          returns(returns),
-          body(body),
-          prepare(prepare) {
-        static_assert(N <= max_params, "more parameters than a binding holds");
+// The names of a list "a, b, c", one at a time.
+class NameList {
+  public:
+    constexpr explicit NameList(std::string_view text) : rest_(text) {}
+    constexpr bool done() const { return rest_.empty(); }
+    constexpr std::string_view next() {
+        const std::size_t comma = rest_.find(',');
+        std::string_view name = rest_.substr(0, comma);
+        rest_ = comma == std::string_view::npos ? std::string_view{} : rest_.substr(comma + 1);
+        while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+        return name;
+    }
+    constexpr bool contains(std::string_view name) const {
+        NameList names = *this;
+        while (!names.done())
+            if (names.next() == name) return true;
+        return false;
     }
 
-    const char* name;
-    Kind kind;
-    const char* doc;  // nullptr: __doc__ is None
-    std::span<const Param> params;
-    const char* returns;  // nullptr: no "return" annotation
-    Body body;
-    Prepare prepare;
+  private:
+    std::string_view rest_;
 };
 
 // The position of the parameter `name` in a table, found when the table is
@@ -82,107 +88,57 @@ consteval std::size_t index_of_param(const Param (&params)[N], std::string_view 
     throw "no parameter of that name";
 }
 
-// What binding needs of an operation, derived once from its table.
-struct Binding {
-    explicit Binding(const Operation& op);
-    const Operation* op;
-    Py_ssize_t required;  // parameters without a default
-    std::array<TypeCheck, max_params> checks;
-    // The parameter names, interned, so that keywords usually match by identity.
-    std::array<PyObject*, max_params> names;
-    // The default of each parameter (borrowed), nullptr where it is required.
-    std::array<PyObject*, max_params> defaults;
+// True when `list` names every parameter of the table, in order.
+template <std::size_t N>
+consteval bool names_in_order(const Param (&params)[N], std::string_view list) {
+    NameList names(list);
+    for (std::size_t i = 0; i < N; ++i)
+        if (names.done() || names.next() != params[i].name) return false;
+    return names.done();
+}
+
+class Call;
+template <const auto& Table>
+class Args;
+
+struct Operation {
+    const char* name;
+    Kind kind;
+    const char* doc;  // nullptr: __doc__ is None
+    std::span<const Param> params;
+    const char* returns;  // nullptr: no "return" annotation
+    py::object (*body)(Call&);
+    // Conversions that run after binding and before the type checks.
+    void (*prepare)(Call&);
 };
 
-// A name used at run time (an attribute, a global, a keyword), interned once.
-class Name {
-  public:
-    constexpr explicit Name(const char* text) : text_(text) {}
-    const char* text() const { return text_; }
-    // Borrowed; the interned string lives as long as the process.
-    PyObject* ptr() const { return interned_ ? interned_ : intern(); }
-    operator py::handle() const { return ptr(); }
+namespace detail {
+template <const auto& Table, py::object (*Body)(Args<Table>&)>
+py::object run_body(Call& call) {
+    Args<Table> args(call);
+    return Body(args);
+}
+template <const auto& Table, void (*Prepare)(Args<Table>&)>
+void run_prepare(Call& call) {
+    Args<Table> args(call);
+    Prepare(args);
+}
+}  // namespace detail
 
-  private:
-    PyObject* intern() const;
-    const char* text_;
-    mutable PyObject* interned_ = nullptr;
-};
+// The operation of `Body` over the parameters of `Table`: a body that takes
+// the arguments of another table does not compile.
+template <const auto& Table, py::object (*Body)(Args<Table>&)>
+constexpr Operation operation(const char* name, Kind kind, const char* doc, const char* returns) {
+    static_assert(std::size(Table) <= max_params, "more parameters than a binding holds");
+    return {name, kind, doc, Table, returns, detail::run_body<Table, Body>, nullptr};
+}
 
-// One call of an operation, as its body sees it.
-//
-// The arguments are borrowed: the caller holds them for the length of the
-// call, like the arguments of any vectorcall.  A value put in place by a
-// conversion is owned by the call.
-class Call {
-  public:
-    Call(const Binding& binding, PyObject* module) : binding_(binding), module_(module) {}
-
-    // The arguments in parameter order: `auto [self, to] = call.args<2>();`
-    // A body must take exactly the parameters of its table.
-    template <std::size_t N>
-    std::array<py::handle, N> args() const {
-        static_assert(N <= max_params);
-        if (N != binding_.op->params.size())
-            raise(PyExc_SystemError, "an operation's body and its table differ in parameters");
-        std::array<py::handle, N> out;
-        for (std::size_t i = 0; i < N; ++i) out[i] = values_[i];
-        return out;
-    }
-    py::handle operator[](std::size_t i) const { return values_[i]; }
-    // Replace argument `i` by a converted value.
-    void replace(std::size_t i, py::object value) {
-        owned_[i] = std::move(value);
-        values_[i] = owned_[i].ptr();
-    }
-
-    // A module-level name, looked up now: the module's namespace, then the
-    // builtins, else NameError.
-    py::object global(const Name& name) const;
-    // An object that the module fetched once when it was loaded.
-    py::object pinned(const Name& name) const;
-
-  private:
-    friend void bind_arguments(Call&, PyObject* const*, Py_ssize_t, PyObject*);
-    const Binding& binding_;
-    PyObject* module_;  // borrowed: the function object owns it
-    std::array<PyObject*, max_params> values_{};
-    std::array<py::object, max_params> owned_;
-};
-
-// Bind vectorcall arguments to the operation's parameters, with the
-// interpreter-style count and keyword errors; fill in defaults; run the
-// operation's conversions and then its entry type checks.
-void bind_arguments(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-// The argument type check of one value, with the standard message.
-void check_argument(const char* param, py::handle value, const TypeCheck& check);
-// Its TypeError; the note on subclasses only where `note_subclass` is set.
-[[noreturn]] void raise_argument_type(const char* param, PyTypeObject* expected, PyTypeObject* got,
-                                      bool note_subclass);
-
-// A fixed set of keyword names for calls made from C++, as one tuple made on
-// first use and kept for the process.
-class KeywordNames {
-  public:
-    KeywordNames(std::initializer_list<const char*> names) : names_(names) {}
-    PyObject* tuple() const;
-    std::size_t size() const { return names_.size(); }
-
-  private:
-    std::vector<const char*> names_;
-    mutable PyObject* tuple_ = nullptr;
-};
-
-// callable(arg, ...) by vectorcall.
-py::object call_positional(py::handle callable, std::initializer_list<py::handle> args);
-
-// callable(name=value, ...) for the names in order, by vectorcall.
-py::object call_with_keywords(py::handle callable, const KeywordNames& names,
-                              std::initializer_list<py::handle> values);
-
-// A new function object for `op`, of the module `module`, with the qualified
-// name `owner_qualname + "." + op.name`.
-py::object make_function(py::handle module, const char* owner_qualname, const Operation& op);
+// The same, with conversions that run before the type checks.
+template <const auto& Table, py::object (*Body)(Args<Table>&), void (*Prepare)(Args<Table>&)>
+constexpr Operation operation(const char* name, Kind kind, const char* doc, const char* returns) {
+    Operation op = operation<Table, Body>(name, kind, doc, returns);
+    op.prepare = detail::run_prepare<Table, Prepare>;
+    return op;
+}
 
 }  // namespace pyglue

@@ -5,16 +5,12 @@
 // ended by the interpreter (pthread_exit, 3.9 to 3.13) as it waits for the
 // GIL, and unwound through our C++ frames without it.  The destructors of
 // those frames must then leave the interpreter alone, as CPython's own C
-// frames do: a reference is released only where the GIL may be held, so
-// pybind11's object destructors release theirs through this check too.
+// frames do: a reference is released only where the GIL may be held.
 #pragma once
 
 #include <Python.h>
 
-#if __has_include(<unistd.h>)
-#include <unistd.h>
-#define PYGLUE_HAS_PAUSE 1
-#endif
+#include "pyglue/platform.hpp"
 
 namespace pyglue {
 
@@ -35,20 +31,21 @@ inline bool may_release_references() {
 // unwinding (pthread_exit's), caught without binding a reference to it.
 inline void release_reference(PyObject* object) {
     if (object == nullptr || !may_release_references()) return;
-#if defined(PYGLUE_HAS_PAUSE)
     try {
         Py_DECREF(object);
     } catch (...) {
-        for (;;) pause();
+        wait_for_process_end();
     }
-#else
-    Py_DECREF(object);
-#endif
 }
 
 }  // namespace pyglue
 
+// pybind11's objects release their references in one place, handle::dec_ref,
+// through Py_XDECREF.  For pybind11's headers alone, and so for every
+// py::object destructor, that macro is release_reference above; our own code
+// below keeps the interpreter's.
+#pragma push_macro("Py_XDECREF")
 #undef Py_XDECREF
 #define Py_XDECREF(op) ::pyglue::release_reference(_PyObject_CAST(op))
-
 #include <pybind11/pybind11.h>
+#pragma pop_macro("Py_XDECREF")

@@ -1,13 +1,13 @@
 #include "pyglue/with_block.hpp"
 
-#include "pyglue/operation.hpp"
+#include "pyglue/objects.hpp"
 
 namespace pyglue {
 
 namespace {
 
-const Name enter_name{"__enter__"};
-const Name exit_name{"__exit__"};
+const Name enter_attr{"__enter__"};
+const Name exit_attr{"__exit__"};
 
 // type(manager).NAME bound to manager, as the interpreter looks up special
 // methods: found on the type's MRO (never on its metaclass), then bound once.
@@ -63,15 +63,15 @@ struct Pending {
 bool exit_with(const py::object& exit, const Pending& error) {
     HandlingScope handling(error.type, error.value,
                            error.traceback.is_none() ? py::handle() : py::handle(error.traceback));
-    return truth(call_positional(exit, {error.type, error.value, error.traceback}));
+    return truth(exit(error.type, error.value, error.traceback));
 }
 
 }  // namespace
 
 void with_block(py::handle manager, const std::function<void(py::handle)>& body) {
-    py::object enter = special_method(manager, enter_name, "");
-    py::object exit = special_method(manager, exit_name, " (missed __exit__ method)");
-    py::object value = call_positional(enter, {});
+    py::object enter = special_method(manager, enter_attr, "");
+    py::object exit = special_method(manager, exit_attr, " (missed __exit__ method)");
+    py::object value = enter();
     // The exception is taken out of its C++ carrier before __exit__ runs, so
     // that nothing but plain references is alive while Python code does.
     bool failed = false;
@@ -82,7 +82,7 @@ void with_block(py::handle manager, const std::function<void(py::handle)>& body)
         failed = true;
     }
     if (!failed) {
-        call_positional(exit, {py::none(), py::none(), py::none()});
+        exit(py::none(), py::none(), py::none());
         return;
     }
     Pending error = Pending::take();

@@ -1,7 +1,7 @@
 // The `with` statement for C++ bodies.
 #pragma once
 
-#include "pyglue/errors.hpp"
+#include "pyglue/objects.hpp"
 
 #include <functional>
 
