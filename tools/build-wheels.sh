@@ -85,6 +85,29 @@ cat >"$work/exports.map" <<'EOF'
 { global: PyInit_*; local: *; };
 EOF
 
+# C++ exceptions unwind with libgcc_s.so.1, the system's unwinder, not with a
+# private copy of LLVM's libunwind (which Zig links with libc++ otherwise).
+# glibc unwinds a thread that calls pthread_exit (as CPython's daemon threads do
+# when they reach for the GIL after the interpreter has ended) with libgcc_s, and
+# that unwinding runs our personality routine and landing pads, which must call
+# the same unwinder back. Linking against a stand-in libgcc_s.so.1 that defines
+# the unwinder's entry points with their versions makes the modules import them
+# from it (before libunwind's archive is consulted, so none of it is linked); at
+# run time the system's libgcc_s.so.1 provides them (manylinux2014 allows it).
+cat >"$work/gcc_s.map" <<'EOF'
+GCC_3.0 {
+  global: _Unwind_DeleteException; _Unwind_Find_FDE; _Unwind_ForcedUnwind;
+    _Unwind_GetDataRelBase; _Unwind_GetGR; _Unwind_GetIP; _Unwind_GetLanguageSpecificData;
+    _Unwind_GetRegionStart; _Unwind_GetTextRelBase; _Unwind_RaiseException; _Unwind_Resume;
+    _Unwind_SetGR; _Unwind_SetIP;
+  local: *;
+};
+GCC_3.3 { _Unwind_Backtrace; _Unwind_FindEnclosingFunction; _Unwind_GetCFA; _Unwind_Resume_or_Rethrow; } GCC_3.0;
+GCC_3.3.1 { __gcc_personality_v0; } GCC_3.3;
+GCC_4.2.0 { _Unwind_GetIPInfo; } GCC_3.3.1;
+EOF
+grep -oE '\b_{1,2}[A-Za-z][A-Za-z0-9_]+' "$work/gcc_s.map" | sed 's/.*/void &(void) {}/' >"$work/gcc_s.c"
+
 for tool in ar ranlib; do
     printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$work/zig-$tool"
     chmod +x "$work/zig-$tool"
@@ -98,6 +121,10 @@ exec "$zig" $tool -target $target "\$@"
 EOF
         chmod +x "$work/zig-$arch-$tool"
     done
+    mkdir -p "$work/gcc_s-$arch"
+    "$work/zig-$arch-cc" -shared -fPIC -nostdlib -Wl,-soname,libgcc_s.so.1 \
+        -Wl,--version-script="$work/gcc_s.map" -o "$work/gcc_s-$arch/libgcc_s.so.1" "$work/gcc_s.c" ||
+        fail "$arch: the stand-in libgcc_s.so.1 could not be linked"
     {
         if [ "$arch" != "$(uname -m)" ]; then
             echo "set(CMAKE_SYSTEM_NAME Linux)"
@@ -109,7 +136,7 @@ set(CMAKE_CXX_COMPILER "$work/zig-$arch-c++")
 set(CMAKE_AR "$work/zig-ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "$work/zig-ranlib" CACHE FILEPATH "")
 set(CMAKE_CXX_FLAGS_INIT "-fvisibility=hidden -fvisibility-inlines-hidden -ffunction-sections -fdata-sections")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s -Wl,--gc-sections -Wl,--version-script=$work/exports.map")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s -Wl,--gc-sections -Wl,--version-script=$work/exports.map $work/gcc_s-$arch/libgcc_s.so.1")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # CMake's compiler checks build a static library instead of a program, so that
 # Zig builds libc++ once per target, for the modules only.
@@ -261,6 +288,11 @@ with zipfile.ZipFile(wheel) as zf:
                     and s["st_info"]["bind"] != "STB_LOCAL"]
         if exported != ["PyInit_" + name.split("/")[-1].split(".")[0]]:
             problems.append(f"{name}: exports {exported}")
+        # Exceptions go through the system's unwinder (see the toolchain above).
+        needed = [t.needed for t in elf.get_section_by_name(".dynamic").iter_tags()
+                  if t.entry.d_tag == "DT_NEEDED"]
+        if "libgcc_s.so.1" not in needed or b"libunwind:" in zf.read(name):
+            problems.append(f"{name}: does not unwind with libgcc_s.so.1 alone")
 for p in problems:
     print(f"build-wheels: {wheel.rsplit('/', 1)[-1]}: {p}", file=sys.stderr)
 sys.exit(1 if problems else 0)

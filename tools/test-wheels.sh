@@ -29,10 +29,14 @@ fail() { printf 'test-wheels: %s\n' "$*" >&2; exit 1; }
 version=$(find "$wheelhouse" -name 'brisvane-*.whl' | head -n 1 | sed -E 's@.*/brisvane-([^-]+)-.*@\1@')
 [ -n "$version" ] || fail "no wheel in $wheelhouse"
 
-# What the tests read besides themselves: the READMEs and the examples.
+# What the tests read besides themselves: the READMEs, the examples, the source.
 suite=$work/suite
 mkdir "$suite"
 cp -r "$root/tests" "$root/examples" "$root/README.md" "$root/README.zh-CN.md" "$suite/"
+# One test reads the package's Python source as text; it is not importable from
+# there (the package is imported from the venv, as checked below).
+mkdir "$suite/src"
+cp -r "$root/src/brisvane" "$suite/src/"
 find "$suite" -name __pycache__ -prune -exec rm -rf {} +
 
 # ---- x86_64: no compiler anywhere --------------------------------------------
