@@ -1,8 +1,15 @@
-// Attachments: one base64 MIME part per file path or in-memory item.
+// Attachments: one base64 MIME part per file path or in-memory item, the
+// inline parts of an HTML body, and calendar invitations.
 #include "mailer/attachments.hpp"
 
+#include "mailer/folding.hpp"
 #include "mailer/headers.hpp"
 #include "mailer/module.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <string_view>
 
 namespace mailer {
 
@@ -16,6 +23,19 @@ const char octet_stream[] = "application/octet-stream";
 py::object guessed_type(const Scope& scope, py::handle name) {
     py::object guess = scope.global(mimetypes).attr("guess_type")(name)[py::int_(0)];
     return truth(guess) ? guess : py::str(octet_stream);
+}
+
+// The part of an in-memory item named `filename`: its data in base64 under its content type
+// (given, or guessed from its file name).
+py::object binary_part(const Scope& scope, py::handle item, py::handle filename) {
+    py::object data = item["data"];
+    py::object content_type = item.attr("get")("content_type");
+    if (!truth(content_type)) content_type = guessed_type(scope, filename);
+    auto [maintype, subtype] = content_type_header(content_type);
+    py::object part = scope.global(MIMEBase)(maintype, subtype);
+    part.attr("set_payload")(data);
+    scope.global(encoders).attr("encode_base64")(part);
+    return part;
 }
 
 constexpr Param attach_file_params[] = {{"msg", "MIMEMultipart"}, {"filepath", "str"}};
@@ -51,19 +71,140 @@ constexpr Param attach_binary_params[] = {{"msg", "MIMEMultipart"}, {"item", "Di
 py::object attach_binary(Args<attach_binary_params>& args) {
     PYGLUE_ARGUMENTS(args, msg, item);
     py::object filename = item["filename"];
-    py::object data = item["data"];
-    py::object content_type = item.attr("get")("content_type");
-    if (!truth(content_type)) content_type = guessed_type(args.scope(), filename);
-    auto [maintype, subtype] = content_type_header(content_type);
-    py::object part = args.global(MIMEBase)(maintype, subtype);
-    part.attr("set_payload")(data);
-    args.global(encoders).attr("encode_base64")(part);
-    add_attachment_name(part, py::str("{}").format(filename));  // format(filename)
+    py::object part = binary_part(args.scope(), item, filename);
+    add_attachment_name(part, py::str("{}").format(filename));
     msg.attr("attach")(part);
     return py::none();
 }
 
+bool same_text_ignoring_case(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// The method parameter of a text/calendar content type, read as the standard
+// library reads a Content-Type; a null object for any other value.
+py::object calendar_method(const Scope& scope, py::handle content_type) {
+    if (!PyUnicode_Check(content_type.ptr())) return {};
+    py::object header = scope.pinned(email_message).attr("Message")();
+    header.attr("add_header")("Content-Type", content_type);
+    if (!py::str(header.attr("get_content_type")()).equal(py::str("text/calendar"))) return {};
+    py::object method = header.attr("get_param")("method");
+    if (!PyUnicode_Check(method.ptr()) || !truth(method)) return {};
+    return method;
+}
+
+// The METHOD property of iCalendar text (the value of its first METHOD line),
+// or an empty view.
+std::string_view method_property(std::string_view text) {
+    constexpr std::string_view name = "METHOD:";
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.size() >= name.size() &&
+            same_text_ignoring_case(line.substr(0, name.size()), name))
+            return line.substr(name.size());
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return {};
+}
+
+// The calendar text of an invitation item: its data as UTF-8 text, whose
+// METHOD is the one its content type names.
+py::str calendar_text(py::handle data, py::handle method) {
+    py::object text;
+    if (PyBytes_Check(data.ptr())) {
+        text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+            PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()), "strict"));
+        if (!text) {
+            PyErr_Clear();
+            raise(PyExc_ValueError, "calendar data must be UTF-8 text");
+        }
+    } else if (PyUnicode_Check(data.ptr())) {
+        text = borrow(data);
+    } else {
+        raise_format(PyExc_TypeError, "calendar data must be bytes or str, not %.200U",
+                     type_name(Py_TYPE(data.ptr())).ptr());
+    }
+    const std::string_view found = method_property(utf8(text));
+    const std::string_view wanted = utf8(method);
+    if (found.empty())
+        raise_format(PyExc_ValueError,
+                     "calendar data has no METHOD line, its content type says "
+                     "method=%U",
+                     method.ptr());
+    if (!same_text_ignoring_case(found, wanted))
+        raise_format(PyExc_ValueError, "calendar data says METHOD:%s, its content type method=%U",
+                     std::string(found).c_str(), method.ptr());
+    return py::reinterpret_borrow<py::str>(text);
+}
+
+// The invitation as calendar servers write it: the calendar text as an
+// alternative body, and the same bytes as an application/ics attachment.
+Invitation invitation_parts(const Scope& scope, py::handle item, py::handle method) {
+    py::str text = calendar_text(item["data"], method);
+    py::object shown = scope.global(MIMEText)(text, "calendar", "utf-8");
+    shown.attr("replace_header")(
+        "Content-Type", "text/calendar; method=" + std::string(utf8(method.attr("upper")())) +
+                            "; charset=\"utf-8\"");
+    py::object filename = item.attr("get")("filename");
+    if (!truth(filename)) filename = py::str("invite.ics");
+    py::object attached = scope.global(MIMEBase)("application", "ics");
+    attached.attr("set_payload")(text.attr("encode")("utf-8"));
+    scope.global(encoders).attr("encode_base64")(attached);
+    add_attachment_name(attached, py::str("{}").format(filename));
+    return {shown, attached};
+}
+
 }  // namespace
+
+Items sort_items(const Scope& scope, py::handle attachments, bool has_html) {
+    Items items;
+    if (attachments.is_none()) return items;
+    py::set cids;
+    for_each_item(attachments, [&](py::handle item) {
+        if (PyDict_Check(item.ptr())) {
+            if (PyDict_Contains(item.ptr(), py::str("cid").ptr()) == 1) {
+                py::str id = content_id_header(item["cid"]);
+                if (cids.contains(id))
+                    raise_format(PyExc_ValueError, "two inline items have the cid %R",
+                                 item["cid"].ptr());
+                cids.add(id);
+                items.shown.append(item);
+                return;
+            }
+            py::object method = calendar_method(scope, item.attr("get")("content_type"));
+            if (method) {
+                if (items.invitation_item)
+                    raise(PyExc_ValueError,
+                          "a mail carries one calendar invitation: two items are text/calendar "
+                          "with a method");
+                items.invitation = invitation_parts(scope, item, method);
+                items.invitation_item = borrow(item);
+            }
+        }
+        items.attached.append(item);
+    });
+    if (py::len(items.shown) > 0 && !has_html) {
+        py::object cid = items.shown[0]["cid"];
+        raise_format(PyExc_ValueError,
+                     "the inline item with cid %R needs an HTML body that shows it "
+                     "(<img src=\"cid:%U\">)",
+                     cid.ptr(), cid.ptr());
+    }
+    return items;
+}
+
+py::object inline_part(const Scope& scope, py::handle item) {
+    py::object filename = item["filename"];
+    py::object part = binary_part(scope, item, filename);
+    part.attr("add_header")("Content-ID", content_id_header(item["cid"]));
+    add_attachment_name(part, py::str("{}").format(filename), "inline");
+    return part;
+}
 
 constexpr Operation attach_file_operation = operation<attach_file_params, attach_file>(
     "_attach_file", Kind::static_method, "Attach a file from a file path.", "None");

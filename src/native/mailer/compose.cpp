@@ -2,6 +2,7 @@
 // envelope recipient list.
 #include "mailer/compose.hpp"
 
+#include "mailer/attachments.hpp"
 #include "mailer/headers.hpp"
 #include "mailer/module.hpp"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace mailer {
 
@@ -32,18 +34,32 @@ constexpr unsigned long long boundary_token_max = 9223372036854775806ULL;  // sy
 constexpr const char* boundary_format = "===============%019llu==";
 constexpr std::size_t boundary_size = 15 + 19 + 2 + 1;
 
-// A multipart/alternative container whose Content-Type, boundary included,
-// fits the line limit: the boundary is chosen here and written on a line of
-// its own.
-py::object alternative(const Scope& scope) {
-    py::object alt = scope.global(MIMEMultipart)("alternative");
+// A multipart container of `subtype` (with the parameters `parameters`, if
+// any, before the boundary) whose Content-Type fits the line limit: the
+// boundary is chosen here and written on a line of its own.
+py::object multipart(const Scope& scope, const char* subtype, std::string_view parameters = {}) {
+    py::object container = scope.global(MIMEMultipart)(subtype);
     thread_local std::mt19937_64 random{std::random_device{}()};
     std::uniform_int_distribution<unsigned long long> token(0, boundary_token_max);
     std::array<char, boundary_size> boundary{};
     std::snprintf(boundary.data(), boundary.size(), boundary_format, token(random));
-    alt.attr("replace_header")("Content-Type", std::string("multipart/alternative;\n boundary=\"") +
-                                                   boundary.data() + "\"");
-    return alt;
+    std::string value = std::string("multipart/") + subtype + ";";
+    if (!parameters.empty()) value += " " + std::string(parameters) + ";";
+    container.attr("replace_header")("Content-Type",
+                                     value + "\n boundary=\"" + boundary.data() + "\"");
+    return container;
+}
+
+// The HTML body, and the parts it shows inline with it in a
+// multipart/related container.
+py::object html_body(const Scope& scope, py::handle html, py::handle shown) {
+    py::object part = text_part(scope, html, "html");
+    if (py::len(shown) == 0) return part;
+    py::object related = multipart(scope, "related", "type=\"text/html\"");
+    related.attr("attach")(part);
+    for_each_item(shown,
+                  [&](py::handle item) { related.attr("attach")(inline_part(scope, item)); });
+    return related;
 }
 
 constexpr Param build_message_params[] = {
@@ -60,7 +76,8 @@ constexpr Param build_message_params[] = {
 };
 
 // The header values are shaped first, each refused if it would break the
-// header block, so that nothing is built from such a value.
+// header block, and the attachment items are sorted and checked, so that
+// nothing is built from such a value.
 py::object build_message(Args<build_message_params>& args) {
     PYGLUE_ARGUMENTS(args, self, to, subject, body, html, cc, sender, sender_name, attachments,
                      reply_to);
@@ -74,6 +91,10 @@ py::object build_message(Args<build_message_params>& args) {
     py::object cc_value;
     if (truth(cc)) cc_value = recipient_header(scope, "Cc", cc);
 
+    const bool has_body = non_empty_text(body);
+    const bool has_html = non_empty_text(html);
+    const Items items = sort_items(scope, attachments, has_html);
+
     py::object msg = args.global(MIMEMultipart)("mixed");
     msg["From"] = from_value;
     msg["To"] = to_value;
@@ -82,25 +103,28 @@ py::object build_message(Args<build_message_params>& args) {
     if (cc_value) msg["Cc"] = cc_value;
     if (reply_to_value) msg["Reply-To"] = reply_to_value;
 
-    const bool has_body = non_empty_text(body);
-    const bool has_html = non_empty_text(html);
-    if (has_body && has_html) {
-        py::object alt = alternative(scope);
-        alt.attr("attach")(text_part(scope, body, "plain"));
-        alt.attr("attach")(text_part(scope, html, "html"));
+    // The bodies are alternatives of one another: the text, the HTML (with
+    // what it shows) and the invitation, as many as there are.
+    std::vector<py::object> bodies;
+    if (has_body) bodies.push_back(text_part(scope, body, "plain"));
+    if (has_html) bodies.push_back(html_body(scope, html, items.shown));
+    if (items.invitation_item) bodies.push_back(items.invitation.alternative);
+    if (bodies.size() > 1) {
+        py::object alt = multipart(scope, "alternative");
+        for (const py::object& part : bodies) alt.attr("attach")(part);
         msg.attr("attach")(alt);
-    } else if (has_html) {
-        msg.attr("attach")(text_part(scope, html, "html"));
-    } else if (has_body) {
-        msg.attr("attach")(text_part(scope, body, "plain"));
+    } else if (bodies.size() == 1) {
+        msg.attr("attach")(bodies.front());
     }
 
-    if (!attachments.is_none()) {
-        for_each_item(attachments, [&, self = self](py::handle item) {
-            const char* step = PyDict_Check(item.ptr()) ? "_attach_binary" : "_attach_file";
-            self.attr(step)(msg, item);
-        });
-    }
+    for_each_item(items.attached, [&, self = self](py::handle item) {
+        if (item.is(items.invitation_item)) {
+            msg.attr("attach")(items.invitation.attachment);
+            return;
+        }
+        const char* step = PyDict_Check(item.ptr()) ? "_attach_binary" : "_attach_file";
+        self.attr(step)(msg, item);
+    });
     return msg;
 }
 

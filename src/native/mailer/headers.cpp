@@ -234,7 +234,7 @@ std::string percent_encoded(std::string_view utf8_char) {
 
 // "attachment; filename*=utf-8''…", continued over numbered parameters
 // (filename*0*=, filename*1*=, …) when it does not fit on one line.
-py::str encoded_disposition(std::string_view name) {
+py::str encoded_disposition(std::string_view disposition, std::string_view name) {
     const char* header = "Content-Disposition";
     std::string whole = "filename*=utf-8''";
     for (std::size_t i = 0; i < name.size();) {
@@ -243,7 +243,7 @@ py::str encoded_disposition(std::string_view name) {
         i += n;
     }
     Folder f(header);
-    f.word("attachment;", Gap::none);
+    f.word(std::string(disposition) + ";", Gap::none);
     if (fold_indent + whole.size() <= line_limit) {
         f.word(whole, Gap::space);
         return f.result();
@@ -351,21 +351,22 @@ std::pair<py::object, py::object> content_type_header(const py::object& content_
     return {parts[0], parts[1]};
 }
 
-void add_attachment_name(py::handle part, const py::str& name) {
+void add_attachment_name(py::handle part, const py::str& name, std::string_view disposition) {
     refuse_line_breaks(name);
     const std::string_view text = utf8(name);
     const bool plain = is_ascii(name) && !holds_encoded_word(text);
     if (plain) {
         const std::string value = is_token(text) ? std::string(text) : quoted(text);
-        const std::size_t first_line = value_column("Content-Disposition") +
-                                       std::char_traits<char>::length("attachment; filename=");
+        const std::string head = std::string(disposition) + ";";
+        const std::size_t first_line = value_column("Content-Disposition") + head.size() +
+                                       std::char_traits<char>::length(" filename=");
         if (first_line + value.size() <= line_limit) {
-            part.attr("add_header")("Content-Disposition", "attachment; filename=" + value);
+            part.attr("add_header")("Content-Disposition", head + " filename=" + value);
             return;
         }
         if (fold_indent + std::char_traits<char>::length("filename=") + value.size() <=
             line_limit) {
-            part.attr("add_header")("Content-Disposition", "attachment;\n filename=" + value);
+            part.attr("add_header")("Content-Disposition", head + "\n filename=" + value);
             return;
         }
     }
@@ -375,7 +376,26 @@ void add_attachment_name(py::handle part, const py::str& name) {
     type.word(std::string(utf8(content_type)) + ";", Gap::none);
     type.encoded(text, Gap::space, "name=\"", "\"");
     part.attr("replace_header")("Content-Type", type.result());
-    part.attr("add_header")("Content-Disposition", encoded_disposition(text));
+    part.attr("add_header")("Content-Disposition", encoded_disposition(disposition, text));
+}
+
+py::str content_id_header(py::handle cid) {
+    if (!PyUnicode_Check(cid.ptr()))
+        raise_format(PyExc_TypeError, "cid must be str, not %.200U",
+                     type_name(Py_TYPE(cid.ptr())).ptr());
+    refuse_line_breaks(cid);
+    const std::string_view text = utf8(cid);
+    const bool usable = !text.empty() && is_ascii(cid) && std::ranges::all_of(text, [](char c) {
+        return c > ' ' && c < 0x7f && c != '<' && c != '>' && c != '"' && c != '\\';
+    });
+    if (!usable)
+        raise_format(PyExc_ValueError,
+                     "cid must be printable ASCII without blanks, quotes, backslashes, "
+                     "'<' or '>': %R",
+                     cid.ptr());
+    if (value_column("Content-ID") + text.size() + 2 > line_limit)
+        raise_format(PyExc_ValueError, "cid is too long for its header line: %R", cid.ptr());
+    return py::str("<" + std::string(text) + ">");
 }
 
 }  // namespace mailer

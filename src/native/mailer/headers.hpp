@@ -11,6 +11,7 @@
 
 #include "pyglue/module.hpp"
 
+#include <string_view>
 #include <utility>
 
 namespace mailer {
@@ -36,9 +37,16 @@ py::object recipient_header(const pyglue::Scope& scope, const char* header, py::
 // The part's Content-Type `content_type`, as (maintype, subtype).
 std::pair<py::object, py::object> content_type_header(const py::object& content_type);
 
-// The name of an attachment part: its Content-Disposition, and for names that
-// need encoding also a `name` parameter on its Content-Type, the form that
-// clients which ignore RFC 2231 read.
-void add_attachment_name(py::handle part, const py::str& name);
+// The name of an attachment part: its Content-Disposition ("attachment", or
+// "inline" for a part the HTML shows), and for names that need encoding also a
+// `name` parameter on its Content-Type, the form that clients which ignore
+// RFC 2231 read.
+void add_attachment_name(py::handle part, const py::str& name,
+                         std::string_view disposition = "attachment");
+
+// The Content-ID of an inline part, "<cid>", the value the HTML names as
+// "cid:VALUE": refused unless it is printable ASCII with nothing a message id
+// or a URL cannot carry (blanks, quotes, backslashes, angle brackets).
+py::str content_id_header(py::handle cid);
 
 }  // namespace mailer
