@@ -426,6 +426,7 @@ def test_send_mistake_in_the_mail_is_not_explained_as_a_server_answer(monkeypatc
     monkeypatch.setenv("BRISVANE_PASSWORD", PASSWORD)
     argv = ["send", "--host", "127.0.0.1", "--port", "9", "--user", USERNAME]
     argv += ["--to", "a@example.com", "--subject", "{{ oops", "--template", "alert"]
+    argv += ["--context", '{"severity": "info", "summary": "x"}']
     assert main(argv) == 1
     out = capsys.readouterr().out
     assert "TemplateSyntaxError" in out and "4xx" not in out and "Cause:" not in out

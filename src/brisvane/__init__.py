@@ -8,7 +8,15 @@ A mail in three lines::
     mailer.send("you@example.com", "Hello", body="Hi there!")
 """
 
-__all__ = ["EasyMailer", "TemplateEngine", "__version__"]
+__all__ = [
+    "EasyMailer",
+    "MissingVariableError",
+    "TemplateEngine",
+    "__version__",
+    "calendar_invite",
+    "inline_image",
+]
+_ITEMS = ("inline_image", "calendar_invite")
 
 
 def __getattr__(name):
@@ -22,6 +30,14 @@ def __getattr__(name):
         from brisvane.template import TemplateEngine
 
         return TemplateEngine
+    if name in _ITEMS:
+        from brisvane import _items
+
+        return getattr(_items, name)
+    if name == "MissingVariableError":
+        from brisvane._builtins import MissingVariableError
+
+        return MissingVariableError
     if name == "__version__":
         # One version, in pyproject.toml; the installed metadata carries it,
         # read once on first use (importlib.metadata is not cheap to import).
@@ -33,4 +49,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | {"EasyMailer", "TemplateEngine", "__version__"})
+    return sorted(set(globals()) | set(__all__))

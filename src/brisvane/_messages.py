@@ -52,6 +52,36 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "the token provider must return the access token as str, not {type}",
         "令牌提供函数必须以 str 返回访问令牌，而不是 {type}",
     ),
+    # attachment items
+    "items.image_source": (
+        "inline_image() takes a file path or the image's bytes, not {type}",
+        "inline_image() 需要文件路径或图片的字节数据，而不是 {type}",
+    ),
+    "items.image_type": (
+        "cannot tell the type of the image {cid!r}: pass content_type, for example 'image/png'",
+        "无法判断图片 {cid!r} 的类型：请传入 content_type，例如 'image/png'",
+    ),
+    "items.calendar_type": (
+        "calendar_invite() takes the iCalendar text as str or UTF-8 bytes, not {type}",
+        "calendar_invite() 需要 str 或 UTF-8 字节形式的 iCalendar 文本，而不是 {type}",
+    ),
+    "items.calendar_utf8": (
+        "the iCalendar text is not UTF-8",
+        "iCalendar 文本不是 UTF-8 编码",
+    ),
+    "items.calendar_method": (
+        "the iCalendar text has no METHOD line (METHOD:REQUEST for an invitation)",
+        "iCalendar 文本缺少 METHOD 行（邀请应为 METHOD:REQUEST）",
+    ),
+    # built-in templates
+    "builtins.missing": (
+        "the built-in template {template!r} needs the variable {missing}; it takes {takes}",
+        "内置模板 {template!r} 缺少变量 {missing}；它接受 {takes}",
+    ),
+    "builtins.takes": (
+        "{required} (required) and {optional} (optional)",
+        "{required}（必需）以及 {optional}（可选）",
+    ),
     # testing
     "testing.capture_target": (
         "capture() takes an EasyMailer or the EasyMailer class, not {got}",
@@ -217,8 +247,11 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "脚本或事件处理属性：所有邮件客户端都会删除",
     ),
     "cli.lint.remote_image": (
-        "remote images: most clients block them until the reader allows it",
-        "远程图片：多数客户端默认不加载，需读者手动允许",
+        "remote images: most clients block them until the reader allows it; send the picture "
+        "with the mail instead (brisvane.inline_image(path, 'logo'), shown by "
+        '<img src="cid:logo">)',
+        "远程图片：多数客户端默认不加载，需读者手动允许；请改为随邮件发送图片"
+        "（brisvane.inline_image(path, 'logo')，用 <img src=\"cid:logo\"> 显示）",
     ),
     "cli.lint.remote_font": (
         "remote fonts or stylesheets: most clients ignore them",
@@ -235,6 +268,21 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.lint.style_in_body": (
         "<style> inside <body>: webmail strips it",
         "<body> 中的 <style>：网页邮箱会删除",
+    ),
+    "cli.lint.cid_missing": (
+        "cid:{cid} shows no image: the mail carries no inline image with that cid "
+        "(to lint or preview with one: --image {cid}=FILE)",
+        "cid:{cid} 没有对应图片：邮件中没有该 cid 的内嵌图片"
+        "（检查或预览时可用 --image {cid}=FILE 提供）",
+    ),
+    "cli.lint.cid_unused": (
+        "the inline image {cid!r} is never shown (no cid:{cid} in the HTML): "
+        "readers see it as a stray attachment",
+        "内嵌图片 {cid!r} 从未被引用（HTML 中没有 cid:{cid}）：读者会把它当作多余的附件",
+    ),
+    "cli.image.form": (
+        "--image takes CID=FILE, not {value!r}",
+        "--image 的格式应为 CID=FILE，而不是 {value!r}",
     ),
     "cli.lint.too_wide": (
         "wider than 600 px ({width} px): too wide for the reading pane",
@@ -623,6 +671,10 @@ MESSAGES: dict[str, tuple[str, str]] = {
     "cli.help.template": (
         "send the template NAME (.html and .txt) instead of a body",
         "发送模板 NAME（.html 和 .txt），代替正文",
+    ),
+    "cli.help.image": (
+        "an inline image the HTML shows as cid:CID (repeatable)",
+        "HTML 中以 cid:CID 显示的内嵌图片（可多次指定）",
     ),
     "cli.help.context": (
         "template context: a JSON object, or a file holding one",

@@ -125,11 +125,17 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
     )
     preview.add_argument("--out", default=".", metavar="DIR", help=t("cli.help.out"))
     preview.add_argument("--open", action="store_true", help=t("cli.help.open"))
+    preview.add_argument(
+        "--image", action="append", default=[], metavar="CID=FILE", help=t("cli.help.image")
+    )
 
     lint = command("lint", "cli.help.lint")
     lint.add_argument("dirs", metavar="DIR", nargs="*", help=t("cli.help.dirs"))
     lint.add_argument("--context", metavar="JSON_OR_FILE", help=t("cli.help.lint_context"))
     lint.add_argument("--builtin", action="store_true", help=t("cli.help.builtin"))
+    lint.add_argument(
+        "--image", action="append", default=[], metavar="CID=FILE", help=t("cli.help.image")
+    )
     return parser
 
 

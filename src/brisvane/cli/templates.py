@@ -4,19 +4,31 @@ message built by the class's own composition."""
 
 from __future__ import annotations
 
+import base64
 import re
 import webbrowser
-from collections.abc import Iterator
+from collections.abc import Collection, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional
 
 import jinja2
 
+from brisvane import _messages
 from brisvane.cli import _ui
 from brisvane.cli._ui import load_context
 
-__all__ = ["Report", "lint_directory", "lint_html", "lint_text", "run_lint", "run_preview"]
+__all__ = [
+    "Report",
+    "cid_references",
+    "lint_directory",
+    "lint_html",
+    "lint_text",
+    "load_images",
+    "run_lint",
+    "run_preview",
+    "with_images_shown",
+]
 
 
 def _no_delivery(msg: Any, recipients: list[str], sender: str) -> None:
@@ -43,6 +55,43 @@ def _sample_context(env: Any, name: str) -> dict[str, Any]:
     return {}
 
 
+# --- inline images --------------------------------------------------------------
+
+# A cid: URL as an attribute or a CSS url() holds it: up to a quote, a blank,
+# an angle bracket or a closing parenthesis (none of which a cid may hold).
+_CID_URL = re.compile(r"""\bcid:([^"'\s<>()\\]+)""", re.I)
+
+
+def load_images(values: Iterable[str]) -> list[dict[str, Any]]:
+    """``--image CID=FILE``: the inline items, their files read now."""
+    from brisvane._items import inline_image
+
+    items = []
+    for value in values:
+        cid, sep, path = value.partition("=")
+        if not (sep and cid and path):
+            raise ValueError(_messages.text("cli.image.form", None, value=value))
+        items.append(inline_image(path, cid))
+    return items
+
+
+def cid_references(html: str) -> list[str]:
+    """The cids `html` refers to, in order, each once."""
+    return list(dict.fromkeys(m.group(1) for m in _CID_URL.finditer(html)))
+
+
+def with_images_shown(html: str, images: Iterable[dict[str, Any]]) -> str:
+    """`html` as a mail client shows it: every ``cid:`` reference to one of
+    `images` replaced by the image itself (a ``data:`` URL), the others left
+    as they are."""
+    urls = {
+        item["cid"]: f"data:{item['content_type']};base64,"
+        + base64.b64encode(item["data"]).decode("ascii")
+        for item in images
+    }
+    return _CID_URL.sub(lambda m: urls.get(m.group(1), m.group(0)), html)
+
+
 # A template name no file can have: rendered, it is "not found" (None).
 _NO_TEMPLATE = "\x00"
 
@@ -65,6 +114,7 @@ def run_preview(args: Any, out: _ui.Output) -> int:
         context = (
             load_context(args.context) if args.context else _sample_context(engine.env, args.name)
         )
+        images = load_images(args.image)
     except (OSError, ValueError) as exc:
         out.line(_ui.error_text(exc))
         return 1
@@ -87,24 +137,29 @@ def run_preview(args: Any, out: _ui.Output) -> int:
         prefix = f"{where}{f':{line}' if line else ''}: " if where else ""
         out.line(prefix + _ui.error_text(exc))
         return 1
-    msg = mailer._build_message(
-        to=args.to,
-        subject=subject,
-        body=text,
-        html=html,
-        cc=None,
-        sender=None,
-        sender_name=None,
-        attachments=None,
-        reply_to=None,
-    )
+    try:
+        msg = mailer._build_message(
+            to=args.to,
+            subject=subject,
+            body=text,
+            html=html,
+            cc=None,
+            sender=None,
+            sender_name=None,
+            attachments=images or None,
+            reply_to=None,
+        )
+    except (TypeError, ValueError) as exc:  # an image the mail cannot carry
+        out.line(_ui.error_text(exc))
+        return 1
+    shown = None if html is None else with_images_shown(html, images)
 
     target = Path(args.out)
     out.say("cli.preview.subject", subject=subject)
     written = []
     try:
         target.mkdir(parents=True, exist_ok=True)
-        for suffix, content in ((".html", html), (".txt", text), (".eml", msg.as_string())):
+        for suffix, content in ((".html", shown), (".txt", text), (".eml", msg.as_string())):
             if content is None:
                 continue
             path = target / f"{args.name}{suffix}"
@@ -250,7 +305,9 @@ def _style_outside_media(css: str) -> bool:
     return bool(outside.strip())
 
 
-def lint_html(out: _ui.Output, html: str) -> list[str]:
+def lint_html(out: _ui.Output, html: str, images: Collection[str] = ()) -> list[str]:
+    """What `html` does that mail clients punish; `images` are the cids of
+    the inline images the mail carries."""
     tags = [(m.group(1).lower(), m.group(0)) for m in _TAG.finditer(html)]
     found = {
         "cli.lint.script": _SCRIPT.search(html) is not None,
@@ -272,6 +329,9 @@ def lint_html(out: _ui.Output, html: str) -> list[str]:
     wide = [w for w in widths if w > 600]
     if wide:
         findings.append(out.text("cli.lint.too_wide", width=max(wide)))
+    referenced = cid_references(html)
+    findings += [out.text("cli.lint.cid_missing", cid=c) for c in referenced if c not in images]
+    findings += [out.text("cli.lint.cid_unused", cid=c) for c in images if c not in referenced]
     return list(dict.fromkeys(findings))
 
 
@@ -281,7 +341,10 @@ def lint_text(out: _ui.Output, text: str) -> list[str]:
 
 
 def lint_directory(
-    out: _ui.Output, directory: Path, context: Optional[dict[str, Any]] = None
+    out: _ui.Output,
+    directory: Path,
+    context: Optional[dict[str, Any]] = None,
+    images: Collection[str] = (),
 ) -> list[Report]:
     """One report per template pair in `directory` (names starting with
     ``_`` are layouts and partials, linted through the templates using them)."""
@@ -327,14 +390,18 @@ def lint_directory(
                 report.findings.append(
                     out.text("cli.lint.undefined", file=f"{stem}{suffix}", name=name)
                 )
-            check = lint_html if suffix == ".html" else lint_text
-            report.findings += [f"{stem}{suffix}: {f}" for f in check(out, rendered)]
+            if suffix == ".html":
+                found = lint_html(out, rendered, images)
+            else:
+                found = lint_text(out, rendered)
+            report.findings += [f"{stem}{suffix}: {f}" for f in found]
     return reports
 
 
 def run_lint(args: Any, out: _ui.Output) -> int:
     try:
         context = load_context(args.context) if args.context else None
+        images = [item["cid"] for item in load_images(args.image)]
     except (OSError, ValueError) as exc:
         out.line(_ui.error_text(exc))
         return 1
@@ -352,7 +419,7 @@ def run_lint(args: Any, out: _ui.Output) -> int:
             out.say("cli.lint.no_dir", dir=str(directory))
             found += 1
             continue
-        for report in lint_directory(out, directory, context):
+        for report in lint_directory(out, directory, context, images):
             checked += 1
             if report.findings:
                 found += len(report.findings)

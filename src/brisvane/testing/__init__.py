@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any
 
 from brisvane.testing.authority import certificate_authority
 from brisvane.testing.capture import capture
-from brisvane.testing.mail import Address, Attachment, SentMail
+from brisvane.testing.mail import Address, Attachment, InlineImage, SentMail
 from brisvane.testing.scripted import HANG_UP, ScriptedServer, drip, endless
 from brisvane.testing.server import STEPS, Command, Login, SMTPTestServer
 
@@ -50,6 +50,7 @@ __all__ = [
     "STEPS",
     "Address",
     "Attachment",
+    "InlineImage",
     "Command",
     "Login",
     "SMTPTestServer",

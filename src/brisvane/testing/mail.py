@@ -35,6 +35,15 @@ class Attachment(NamedTuple):
     data: bytes
 
 
+class InlineImage(NamedTuple):
+    """A part the HTML body shows as ``<img src="cid:CID">``."""
+
+    cid: str
+    filename: str | None
+    content_type: str
+    data: bytes
+
+
 class SentMail:
     """One mail as it crossed (or would have crossed) the wire.
 
@@ -113,7 +122,22 @@ class SentMail:
         return self._body("html")
 
     @property
+    def inline_images(self) -> list[InlineImage]:
+        """The parts with a Content-ID that the HTML shows (not attachments)."""
+        return [
+            InlineImage(
+                str(part["Content-ID"]).strip().removeprefix("<").removesuffix(">"),
+                part.get_filename(),
+                part.get_content_type(),
+                bytes(part.get_payload(decode=True) or b""),
+            )
+            for part in self.message.walk()
+            if part["Content-ID"] is not None and part.get_content_disposition() != "attachment"
+        ]
+
+    @property
     def attachments(self) -> list[Attachment]:
+        """The parts sent as attachments (inline images are not among them)."""
         return [
             Attachment(
                 part.get_filename(),

@@ -12,7 +12,9 @@ const Name Environment{"Environment"};
 const Name FileSystemLoader{"FileSystemLoader"};
 const Name TemplateNotFound{"TemplateNotFound"};
 const Name DEFAULT_TEMPLATE_DIR{"_DEFAULT_TEMPLATE_DIR"};
-const Name jinja2{"jinja2"};  // pinned at load
+const Name jinja2{"jinja2"};                       // pinned at load
+const Name builtins_module{"brisvane._builtins"};  // pinned at load
+const Name required_check{"brisvane_required"};
 
 // Render `template` with a shallow copy of `context` as keyword arguments, and
 // accept only text (or None) as the result.
@@ -44,8 +46,14 @@ py::object init(Args<init_params>& args) {
     search_paths.append(py::str(args.global(DEFAULT_TEMPLATE_DIR)));
     py::object environment = args.global(Environment);
     py::object loader = args.global(FileSystemLoader)(search_paths);
-    self.attr("_env") =
+    py::object env =
         environment(py::arg("loader") = loader, py::arg("autoescape") = escaping(args.scope()));
+    // The check each built-in template makes before it renders anything.  An
+    // environment of the caller's own that has no globals renders them
+    // unchecked.
+    if (PyObject_HasAttrString(env.ptr(), "globals") == 1)
+        env.attr("globals")[required_check] = args.pinned(builtins_module).attr(required_check);
+    self.attr("_env") = env;
     return py::none();
 }
 
@@ -122,6 +130,7 @@ void populate(Loader& loader) {
     loader.from_import("typing", {"Optional"});
     loader.from_import("jinja2", {"Environment", "FileSystemLoader", "TemplateNotFound"});
     loader.pin_module("jinja2");
+    loader.pin_module("brisvane._builtins");
     py::object here = loader.global("Path")(loader.global("__file__")).attr("parent");
     loader.bind("_DEFAULT_TEMPLATE_DIR", here / py::str("templates"));
     loader.bind("TemplateEngine", loader.make_class("TemplateEngine", class_doc, class_operations));
