@@ -10,6 +10,10 @@ NAME.LOCALE.WIDTH.png and NAME.LOCALE.WIDTH-dark.png.  With Pillow installed
 gathered into one picture per locale, width and mode, gallery.LOCALE.WIDTH.png
 (and -dark.png), the pictures shown in the README.
 
+Every sample carries a logo, an inline image (``brisvane.inline_image``)
+named by the context's ``logo``; the HTML files written here show it as a
+mail client does, with each ``cid:`` reference resolved to the image.
+
 Run it with ``python examples/preview_templates.py [OUTDIR]``; add
 ``--stress`` to render long links, long names and Windows line ends instead
 of the ordinary samples.
@@ -20,10 +24,12 @@ from __future__ import annotations
 import shutil
 import subprocess
 import sys
+import zlib
 from pathlib import Path
 from typing import Any
 
-from brisvane import TemplateEngine
+from brisvane import TemplateEngine, inline_image
+from brisvane.cli.templates import with_images_shown
 
 LOCALES = ("en", "zh-CN")
 WIDTHS = (600, 375)
@@ -36,6 +42,7 @@ SAMPLES: dict[str, dict[str, dict[str, Any]]] = {
             "greeting": "Hi Zhang San,",
             "footer": "You receive this mail because you have an Acme Cloud account.",
             "occurred_at": "2026-12-09 14:03:00",
+            "logo": "logo",
         },
         "notification": {
             "title": "Your export is ready",
@@ -65,6 +72,7 @@ SAMPLES: dict[str, dict[str, dict[str, Any]]] = {
             "greeting": "张三，您好：",
             "footer": "您收到这封邮件，是因为您有一个 Acme 云账户。",
             "occurred_at": "2026-12-09 14:03:00",
+            "logo": "logo",
         },
         "notification": {
             "title": "您的导出文件已准备好",
@@ -115,6 +123,32 @@ STRESS: dict[str, dict[str, Any]] = {
         "source": "monitor-" * 10,
     },
 }
+
+
+def logo_png(width: int = 60, height: int = 40) -> bytes:
+    """The sample logo: three rising blue bars on white, as a PNG."""
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        body = kind + data
+        return len(data).to_bytes(4, "big") + body + zlib.crc32(body).to_bytes(4, "big")
+
+    blue, white = bytes((29, 78, 216)), bytes((255, 255, 255))
+    bars = [(6 + 18 * i, 26 - 10 * i) for i in range(3)]  # (left, top) of each bar
+    rows = [
+        b"\x00"
+        + b"".join(
+            blue if any(left <= x < left + 12 and top <= y < 36 for left, top in bars) else white
+            for x in range(width)
+        )
+        for y in range(height)
+    ]
+    header = width.to_bytes(4, "big") + height.to_bytes(4, "big") + bytes([8, 2, 0, 0, 0])
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", header)
+        + chunk(b"IDAT", zlib.compress(b"".join(rows)))
+        + chunk(b"IEND", b"")
+    )
 
 
 def contexts(stress: bool) -> dict[tuple[str, str], dict[str, Any]]:
@@ -190,11 +224,14 @@ def main() -> None:
     else:
         pillow = True
     shots: dict[tuple[str, int, bool], list[Path]] = {}
+    logo = inline_image(logo_png(), "logo")
     for (name, locale), context in contexts(stress).items():
         stem = f"{name}.{locale}"
         for suffix in ("html", "txt"):
             text = engine.render(f"{name}.{suffix}", context)
             assert text is not None, f"{name}.{suffix} is missing"
+            if suffix == "html":
+                text = with_images_shown(text, [logo])
             (out / f"{stem}.{suffix}").write_text(text, encoding="utf-8")
         if not chromium:
             print(f"{name} ({locale}): {out / stem}.html, .txt")

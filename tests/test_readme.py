@@ -25,7 +25,7 @@ def test_readme_blocks_run(readme, smtp_ssl, smtp_starttls, trust_ca, tmp_path, 
         '"me@example.com", "app-password"': f'"{USERNAME}", "{PASSWORD}"',
     }
     found = blocks(readme)
-    assert len(found) == 8
+    assert len(found) == 11
     namespace = {}
     timeout = socket.getdefaulttimeout()
     try:
@@ -36,9 +36,17 @@ def test_readme_blocks_run(readme, smtp_ssl, smtp_starttls, trust_ca, tmp_path, 
     finally:
         socket.setdefaulttimeout(timeout)
     subjects = [m.message["Subject"] for m in smtp_ssl.messages]
-    assert subjects[:3] == ["你好", "季度报告", "欢迎，张三"]
-    assert subjects[3] == "[CRITICAL] Disk almost full on db-1"
-    assert subjects[4:] == ["Hello"] * 5 + ["Welcome"]
+    assert subjects[:6] == ["你好", "季度报告", "本周报告", "评审会邀请", "欢迎，张三", "导出完成"]
+    assert subjects[6] == "[CRITICAL] Disk almost full on db-1"
+    assert subjects[7:] == ["Hello"] * 5 + ["Welcome"]
+    pictures, invitation, builtin = (smtp_ssl.messages[i] for i in (2, 3, 5))
+    assert [(i.cid, i.filename) for i in pictures.inline_images] == [
+        ("logo", "logo.png"),
+        ("chart", "图表.png"),
+    ]
+    assert [a.filename for a in pictures.attachments] == ["报告.pdf"]
+    assert invitation.message.get_body(("calendar",)).get_param("method") == "REQUEST"
+    assert 'src="cid:logo"' in builtin.html and builtin.inline_images[0].cid == "logo"
     report = smtp_ssl.messages[1].message
     assert sorted(p.get_filename() for p in report.iter_attachments()) == [
         "chart.png",

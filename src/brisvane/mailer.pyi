@@ -7,7 +7,9 @@ from brisvane.template import TemplateEngine
 # A recipient is one address string (never split), or a list of them.
 _Recipients = Union[str, list[str]]
 # An attachment is a file path, or {"filename": str, "data": bytes, "content_type": str}
-# with "content_type" optional.
+# with "content_type" optional; with a "cid" (brisvane.inline_image) the item is a picture
+# the HTML shows as <img src="cid:...">, and a "text/calendar; method=..." item
+# (brisvane.calendar_invite) is an invitation calendar readers answer.
 _Attachment = Union[str, dict[str, Any]]
 
 class EasyMailer:
