@@ -181,11 +181,16 @@ def _fits(name, value):
     return value.isascii() and len(name) + 2 + len(value) <= 78 and "=?" not in value
 
 
-def _alternative():
-    alt = MIMEMultipart("alternative")
+def _multipart(subtype, parameters=""):
+    container = MIMEMultipart(subtype)
     boundary = "=" * 15 + f"{random.randrange(sys.maxsize):019d}" + "=="
-    alt.replace_header("Content-Type", f'multipart/alternative;\n boundary="{boundary}"')
-    return alt
+    head = f"multipart/{subtype};" + (f" {parameters};" if parameters else "")
+    container.replace_header("Content-Type", f'{head}\n boundary="{boundary}"')
+    return container
+
+
+def _alternative():
+    return _multipart("alternative")
 
 
 def _check_recipient_header(value):
@@ -259,6 +264,37 @@ def attach_file(msg, filepath):
     msg.attach(part)
 
 
+def _binary_part(item, disposition="attachment"):
+    filename = item["filename"]
+    content_type = item.get("content_type") or _guessed_type(filename)
+    part = MIMEBase(*content_type.split("/", 1))
+    part.set_payload(item["data"])
+    encoders.encode_base64(part)
+    if disposition == "inline":
+        cid = item["cid"]
+        _check_header_value(cid)
+        if not cid or any(c in cid for c in ' <>"\\') or not cid.isascii():
+            raise ValueError(f"bad cid {cid!r}")
+        part["Content-ID"] = f"<{cid}>"
+        part.add_header("Content-Disposition", "inline; filename=" + filename)
+    return part
+
+
+def _invitation_parts(item):
+    """The calendar text as an alternative body and as an .ics attachment."""
+    text = item["data"].decode("utf-8")
+    method = item["content_type"].split("method=", 1)[1].strip().upper()
+    if f"\nMETHOD:{method}\r" not in text:
+        raise ValueError("calendar data and content type disagree on the method")
+    shown = MIMEText(text, "calendar", "utf-8")
+    shown.replace_header("Content-Type", f'text/calendar; method={method}; charset="utf-8"')
+    attached = MIMEBase("application", "ics")
+    attached.set_payload(item["data"])
+    encoders.encode_base64(attached)
+    _add_attachment_disposition(attached, item.get("filename") or "invite.ics")
+    return shown, attached
+
+
 def attach_binary(msg, item):
     filename = item["filename"]
     data = item["data"]
@@ -314,22 +350,51 @@ def build_message(
 
     has_body = isinstance(body, str) and len(body) > 0
     has_html = isinstance(html, str) and len(html) > 0
-    if has_body and has_html:
+    items = attachments or []
+    shown = [i for i in items if isinstance(i, dict) and "cid" in i]
+    invitation = next(
+        (
+            i
+            for i in items
+            if isinstance(i, dict)
+            and "cid" not in i
+            and str(i.get("content_type", "")).startswith("text/calendar;")
+        ),
+        None,
+    )
+    calendar = _invitation_parts(invitation) if invitation is not None else None
+    if shown and not has_html:
+        raise ValueError("inline items need an HTML body")
+    bodies = []
+    if has_body:
+        bodies.append(MIMEText(body, "plain", "utf-8"))
+    if has_html:
+        part = MIMEText(html, "html", "utf-8")
+        if shown:
+            related = _multipart("related", 'type="text/html"')
+            related.attach(part)
+            for item in shown:
+                related.attach(_binary_part(item, "inline"))
+            part = related
+        bodies.append(part)
+    if calendar is not None:
+        bodies.append(calendar[0])
+    if len(bodies) > 1:
         alt = _alternative()
-        alt.attach(MIMEText(body, "plain", "utf-8"))
-        alt.attach(MIMEText(html, "html", "utf-8"))
+        for part in bodies:
+            alt.attach(part)
         msg.attach(alt)
-    elif has_html:
-        msg.attach(MIMEText(html, "html", "utf-8"))
-    elif has_body:
-        msg.attach(MIMEText(body, "plain", "utf-8"))
+    elif bodies:
+        msg.attach(bodies[0])
 
-    if attachments is not None:
-        for item in attachments:
-            if isinstance(item, dict):
+    for item in items:
+        if item is invitation:
+            msg.attach(calendar[1])
+        elif isinstance(item, dict):
+            if "cid" not in item:
                 attach_binary(msg, item)
-            else:
-                attach_file(msg, item)
+        else:
+            attach_file(msg, item)
     return msg
 
 

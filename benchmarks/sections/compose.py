@@ -20,9 +20,19 @@ def _normalise(text: str) -> str:
     return _DATE.sub("Date: -", _BOUNDARY.sub("BOUNDARY", text))
 
 
+INVITATION = (
+    b"BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Example//Bench//EN\r\nMETHOD:REQUEST\r\n"
+    b"BEGIN:VEVENT\r\nUID:bench@example.com\r\nDTSTAMP:20261209T080000Z\r\n"
+    b"DTSTART:20261210T020000Z\r\nDTEND:20261210T030000Z\r\nSUMMARY:Quarterly review\r\n"
+    b"ORGANIZER:mailto:me@example.com\r\nATTENDEE;RSVP=TRUE:mailto:you@example.com\r\n"
+    b"END:VEVENT\r\nEND:VCALENDAR\r\n"
+)
+
+
 def _cases() -> dict[str, dict]:
     """The messages composed in sections 2 and 2b: `_build_message` arguments by name."""
     blob = os.urandom(100 * 1024)
+    image = b"\x89PNG\r\n\x1a\n" + os.urandom(50 * 1024 - 8)
     base = dict(
         to=RCPT,
         subject="Monthly report",
@@ -42,6 +52,29 @@ def _cases() -> dict[str, dict]:
         "10 attachments of 100 KB (bytes)": dict(
             base,
             attachments=[{"filename": f"part{i:02d}.bin", "data": blob} for i in range(10)],
+        ),
+        "text + HTML + 3 inline images of 50 KB": dict(
+            base,
+            html="".join(f'<p>Figure {i}</p><img src="cid:figure{i}">' for i in range(3)),
+            attachments=[
+                {
+                    "filename": f"figure{i}.png",
+                    "data": image,
+                    "content_type": "image/png",
+                    "cid": f"figure{i}",
+                }
+                for i in range(3)
+            ],
+        ),
+        "text + calendar invitation": dict(
+            base,
+            attachments=[
+                {
+                    "filename": "invite.ics",
+                    "data": INVITATION,
+                    "content_type": "text/calendar; method=REQUEST",
+                }
+            ],
         ),
     }
 

@@ -84,16 +84,36 @@ bool same_text_ignoring_case(std::string_view a, std::string_view b) {
     });
 }
 
-// The method parameter of a text/calendar content type, read as the standard
-// library reads a Content-Type; a null object for any other value.
-py::object calendar_method(const Scope& scope, py::handle content_type) {
-    if (!PyUnicode_Check(content_type.ptr())) return {};
-    py::object header = scope.pinned(email_message).attr("Message")();
-    header.attr("add_header")("Content-Type", content_type);
-    if (!py::str(header.attr("get_content_type")()).equal(py::str("text/calendar"))) return {};
-    py::object method = header.attr("get_param")("method");
-    if (!PyUnicode_Check(method.ptr()) || !truth(method)) return {};
-    return method;
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+// The text before the first `separator` in `text`, which is left with the rest.
+std::string_view take(std::string_view& text, char separator) {
+    const std::size_t end = std::min(text.find(separator), text.size());
+    const std::string_view head = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    return head;
+}
+
+// The method parameter of a text/calendar content type
+// ("text/calendar; method=REQUEST"), or a null object for any other value.
+py::object calendar_method(py::handle content_type) {
+    if (!PyUnicode_Check(content_type.ptr()) || !is_ascii(content_type)) return {};
+    std::string_view rest = utf8(content_type);
+    if (!same_text_ignoring_case(trimmed(take(rest, ';')), "text/calendar")) return {};
+    while (!rest.empty()) {
+        std::string_view value = take(rest, ';');
+        const std::string_view name = trimmed(take(value, '='));
+        value = trimmed(value);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (same_text_ignoring_case(name, "method") && !value.empty())
+            return py::str(std::string(value));
+    }
+    return {};
 }
 
 // The METHOD property of iCalendar text (the value of its first METHOD line),
@@ -176,7 +196,7 @@ Items sort_items(const Scope& scope, py::handle attachments, bool has_html) {
                 items.shown.append(item);
                 return;
             }
-            py::object method = calendar_method(scope, item.attr("get")("content_type"));
+            py::object method = calendar_method(item.attr("get")("content_type"));
             if (method) {
                 if (items.invitation_item)
                     raise(PyExc_ValueError,

@@ -26,7 +26,6 @@ const Name TemplateEngine{"TemplateEngine"};
 const Name builtin_open{"open"};
 const Name email_utils{"email.utils"};
 const Name email_header{"email.header"};
-const Name email_message{"email.message"};
 
 namespace {
 
@@ -133,11 +132,9 @@ void populate(Loader& loader) {
     loader.from_import("typing", {"List", "Optional", "Union", "Dict"});
     loader.from_import("pathlib", {"Path"});
     loader.from_import("template", {"TemplateEngine"}, 1);
-    // For the header shaping and the reading of content types; all are
-    // loaded by the imports above already.
+    // For the header shaping; both are loaded by the imports above already.
     loader.pin_module("email.utils");
     loader.pin_module("email.header");
-    loader.pin_module("email.message");
     loader.bind("EasyMailer", loader.make_class("EasyMailer", class_doc, class_operations));
 }
 

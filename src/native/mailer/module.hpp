@@ -33,7 +33,6 @@ extern const pyglue::Name TemplateEngine;
 extern const pyglue::Name builtin_open;
 extern const pyglue::Name email_utils;
 extern const pyglue::Name email_header;
-extern const pyglue::Name email_message;
 
 // Annotation strings that several operations' tables share.
 inline constexpr const char* recipients_type = "Union[str, List[str]]";
