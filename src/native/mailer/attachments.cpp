@@ -10,6 +10,7 @@
 #include <cctype>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace mailer {
 
@@ -162,9 +163,10 @@ py::str calendar_text(py::handle data, py::handle method) {
     return py::reinterpret_borrow<py::str>(text);
 }
 
-// The invitation as calendar servers write it: the calendar text as an
-// alternative body, and the same bytes as an application/ics attachment.
-Invitation invitation_parts(const Scope& scope, py::handle item, py::handle method) {
+// The invitation as calendar servers write it, into `parts`: the calendar
+// text as an alternative body, and the same bytes as an application/ics
+// attachment.
+void invitation_parts(const Scope& scope, py::handle item, py::handle method, Invitation& parts) {
     py::str text = calendar_text(item["data"], method);
     py::object shown = scope.global(MIMEText)(text, "calendar", "utf-8");
     shown.attr("replace_header")(
@@ -176,7 +178,8 @@ Invitation invitation_parts(const Scope& scope, py::handle item, py::handle meth
     attached.attr("set_payload")(text.attr("encode")("utf-8"));
     scope.global(encoders).attr("encode_base64")(attached);
     add_attachment_name(attached, py::str("{}").format(filename));
-    return {shown, attached};
+    parts.alternative = std::move(shown);
+    parts.attachment = std::move(attached);
 }
 
 }  // namespace
@@ -202,7 +205,7 @@ Items sort_items(const Scope& scope, py::handle attachments, bool has_html) {
                     raise(PyExc_ValueError,
                           "a mail carries one calendar invitation: two items are text/calendar "
                           "with a method");
-                items.invitation = invitation_parts(scope, item, method);
+                invitation_parts(scope, item, method, items.invitation);
                 items.invitation_item = borrow(item);
             }
         }

@@ -395,7 +395,7 @@ py::str content_id_header(py::handle cid) {
                      cid.ptr());
     if (value_column("Content-ID") + text.size() + 2 > line_limit)
         raise_format(PyExc_ValueError, "cid is too long for its header line: %R", cid.ptr());
-    return py::str("<" + std::string(text) + ">");
+    return {"<" + std::string(text) + ">"};
 }
 
 }  // namespace mailer
