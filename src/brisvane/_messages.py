@@ -656,6 +656,76 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "所有模板使用的示例上下文（默认取各模板旁的 NAME.json）",
     ),
     "cli.help.builtin": ("also lint the built-in templates", "同时检查内置模板"),
+    # bulk (send_many)
+    "bulk.rate": (
+        "rate must be mails per second (a positive number) or a text such as"
+        " '30/min', '5/s' or '100/h', not {value!r}",
+        "rate 必须是每秒邮件数（正数）或 '30/min'、'5/s'、'100/h' 这样的文本，而不是 {value!r}",
+    ),
+    "bulk.count": (
+        "{name} must be an integer >= {minimum}, not {value!r}",
+        "{name} 必须是大于等于 {minimum} 的整数，而不是 {value!r}",
+    ),
+    "bulk.abort_ratio": (
+        "abort_ratio must be a number from 0 up to (not including) 1, or None, not {value!r}",
+        "abort_ratio 必须是 0 到 1（不含 1）之间的数或 None，而不是 {value!r}",
+    ),
+    "bulk.backoff": (
+        "backoff must be a number of seconds >= 0, not {value!r}",
+        "backoff 必须是大于等于 0 的秒数，而不是 {value!r}",
+    ),
+    "bulk.progress": (
+        "progress must be a callable or None, not {type}",
+        "progress 必须是可调用对象或 None，而不是 {type}",
+    ),
+    "bulk.row": (
+        "each row must be a dict of send() or send_template() arguments, not {type}",
+        "每一行必须是 send() 或 send_template() 参数组成的 dict，而不是 {type}",
+    ),
+    "bulk.key": (
+        "a row's key must be a non-empty str or an int, not {value!r}",
+        "行的 key 必须是非空 str 或 int，而不是 {value!r}",
+    ),
+    "bulk.unsubscribe_type": (
+        "list_unsubscribe must be a URL or mailto: text, or a list of them, not {type}",
+        "list_unsubscribe 必须是 URL 或 mailto: 文本，或它们组成的列表，而不是 {type}",
+    ),
+    "bulk.unsubscribe_break": (
+        "list_unsubscribe may not contain CR, LF or NUL characters: {value!r}",
+        "list_unsubscribe 不能包含 CR、LF 或 NUL 字符：{value!r}",
+    ),
+    "bulk.unsubscribe_uri": (
+        "list_unsubscribe takes https:, http: or mailto: addresses without blanks,"
+        " '<', '>' or ',': {value!r}",
+        "list_unsubscribe 只接受不含空白、'<'、'>' 或 ',' 的"
+        " https:、http: 或 mailto: 地址：{value!r}",
+    ),
+    "bulk.unsubscribe_long": (
+        "list_unsubscribe is longer than a header line may be ({limit} characters)",
+        "list_unsubscribe 超过了一行邮件头的长度上限（{limit} 个字符）",
+    ),
+    "bulk.not_composed": (
+        "the mail was not composed: another delivery took it (one installed on the"
+        " mailer's class?)",
+        "邮件未能生成：它被另一个投递方式接管了（是否在邮件类上安装了投递？）",
+    ),
+    "bulk.class_delivery": (
+        "send_many delivers over its own connections: remove the delivery installed on"
+        " the mailer's class (a capture of every mailer) first",
+        "send_many 使用自己的连接投递：请先移除安装在邮件类上的投递（例如对所有实例的 capture）",
+    ),
+    "bulk.journal_open": (
+        "cannot use {path} as a journal: {error}",
+        "无法将 {path} 用作日志文件：{error}",
+    ),
+    "bulk.journal_version": (
+        "{path} is not a journal of this version of brisvane",
+        "{path} 不是本版本 brisvane 的日志文件",
+    ),
+    "bulk.journal_busy": (
+        "the journal {path} is in use by another run",
+        "日志文件 {path} 正被另一个运行使用",
+    ),
     # session
     "session.reply_too_long": (
         "the server's reply was too long (more than {lines} lines or {kib} KiB);"
