@@ -723,8 +723,8 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "{path} 不是本版本 brisvane 的日志文件",
     ),
     "bulk.journal_busy": (
-        "the journal {path} is in use by another run",
-        "日志文件 {path} 正被另一个运行使用",
+        "the journal {path} is in use (by another run, or a program reading it)",
+        "日志文件 {path} 正在被使用（另一个运行，或正在读取它的程序）",
     ),
     # session
     "session.reply_too_long": (
