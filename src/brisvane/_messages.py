@@ -726,6 +726,84 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "the journal {path} is in use (by another run, or a program reading it)",
         "日志文件 {path} 正在被使用（另一个运行，或正在读取它的程序）",
     ),
+    # send-many
+    "cli.help.send_many": (
+        "send a templated mail to each row of a CSV or JSON Lines file",
+        "按 CSV 或 JSON Lines 文件的每一行发送一封模板邮件",
+    ),
+    "cli.help.rows": (
+        "the rows: FILE.csv (a header line) or FILE.jsonl; a 'to' column is required,"
+        " the others become the template's context",
+        "收件行：FILE.csv（含表头）或 FILE.jsonl；必须有 'to' 列，其余列作为模板上下文",
+    ),
+    "cli.help.many_subject": (
+        "the subject, a template of the row's columns (default: the 'subject' column)",
+        "主题，可使用行中各列的模板（默认取 'subject' 列）",
+    ),
+    "cli.help.journal": (
+        "keep each mail's state in FILE, so that a run stopped or killed can be started"
+        " again without sending anything twice",
+        "在 FILE 中记录每封邮件的状态，中断或被杀死的运行可以重新开始而不会重复发送",
+    ),
+    "cli.help.connections": (
+        "connections used at once (default: 1; capped by the provider's limit)",
+        "同时使用的连接数（默认 1；不超过服务商的限制）",
+    ),
+    "cli.help.rate": (
+        "at most this many mails for all connections together: 30/min, 5/s",
+        "所有连接合计的发送速率上限：30/min、5/s",
+    ),
+    "cli.help.report": (
+        "write one line per row (state, the server's answer) to this CSV file",
+        "把每行的结果（状态、服务器应答）写入此 CSV 文件",
+    ),
+    "cli.help.dry_run": (
+        "render and check every row (addresses, missing variables) without connecting",
+        "不连接服务器，只渲染并检查每一行（地址、缺失的变量）",
+    ),
+    "cli.many.no_rows": ("no such file of rows: {path}", "收件行文件不存在：{path}"),
+    "cli.many.no_to": ("no 'to' address", "没有 'to' 地址"),
+    "cli.many.bad_address": ("not an address: {address!r}", "不是有效地址：{address!r}"),
+    "cli.many.missing": (
+        "the template uses {name!r}, which the row does not give",
+        "模板使用了 {name!r}，但该行没有提供",
+    ),
+    "cli.many.problem": ("row {row}: {finding}", "第 {row} 行：{finding}"),
+    "cli.many.dry_run": (
+        "{rows} rows checked, {problems} problem(s); nothing was sent",
+        "已检查 {rows} 行，发现 {problems} 个问题；没有发送任何邮件",
+    ),
+    "cli.many.progress": ("  {done}/{total} done", "  已完成 {done}/{total}"),
+    "cli.many.summary": (
+        "sent {sent}, refused {refused}, failed {failed}, unknown {unknown}, pending {pending}"
+        " in {seconds:.1f} s ({rate:.1f} mails/s)",
+        "已发送 {sent}，被拒 {refused}，失败 {failed}，未知 {unknown}，待发 {pending}，"
+        "用时 {seconds:.1f} 秒（每秒 {rate:.1f} 封）",
+    ),
+    "cli.many.resumed": (
+        "{count} row(s) were done by an earlier run and not sent again",
+        "{count} 行已在之前的运行中完成，未重复发送",
+    ),
+    "cli.many.interrupted": (
+        "interrupted: the mails in flight were finished, the rest is pending;"
+        " run the same command again (journal {journal}) to go on",
+        "已中断：正在发送的邮件已完成，其余为待发；再次运行相同命令（日志 {journal}）即可继续",
+    ),
+    "cli.many.stopped": (
+        "stopped at once; the journal ({journal}) is right: run the same command again to go on",
+        "已立即停止；日志（{journal}）仍然正确：再次运行相同命令即可继续",
+    ),
+    "cli.many.aborted": (
+        "stopped: too many mails were refused for good (abort ratio); the rest is pending",
+        "已停止：永久失败的邮件过多（abort ratio）；其余为待发",
+    ),
+    "cli.many.unknown": (
+        "{count} mail(s) are unknown: the data was sent but the answer never came; they may"
+        " have arrived, and are sent again only with resend_unknown",
+        "{count} 封邮件状态未知：数据已发送但没有收到应答；它们可能已送达，"
+        "只有设置 resend_unknown 时才会重发",
+    ),
+    "cli.many.report": ("report written to {path}", "报告已写入 {path}"),
     # session
     "session.reply_too_long": (
         "the server's reply was too long (more than {lines} lines or {kib} KiB);"
