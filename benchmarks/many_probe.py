@@ -15,10 +15,10 @@ import resource
 import sys
 import time
 
+from sections import PASSWORD, RCPT, USER
+
 from brisvane import bulk
 from brisvane.mailer import EasyMailer
-
-from sections import PASSWORD, RCPT, USER
 
 
 def main() -> None:
