@@ -35,6 +35,7 @@ def _delayed(port: int) -> Iterator[int]:
         [sys.executable, str(HERE / "delay_proxy.py"), str(port), str(DELAY_MS)],
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,  # connections still open at its end are cancelled, noisily
         text=True,
     )
     assert proxy.stdin is not None and proxy.stdout is not None
