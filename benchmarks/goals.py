@@ -101,6 +101,10 @@ BATCH_RAW = Goal(
 )
 BATCH_PEERS = Goal("One connection for a batch", ">", 1.0, "both peers")
 MEMORY = Goal("Memory", "<=", 1.05, "the standard library")
+BULK_PARALLEL = Goal("Sending to many", ">=", 3.5, "`connections=1`, with 4 connections")
+BULK_RAW = Goal("Sending to many", ">=", 0.95, "a raw smtplib loop over one connection")
+BULK_JOURNAL = Goal("Sending to many", ">=", 0.95, "the same run without a journal")
+BULK_PEERS = Goal("Sending to many", ">", 1.0, "both peers at the same concurrency")
 
 GOALS: tuple[Goal, ...] = (
     NATIVE_BINDING,
@@ -113,6 +117,10 @@ GOALS: tuple[Goal, ...] = (
     BATCH_RAW,
     BATCH_PEERS,
     MEMORY,
+    BULK_PARALLEL,
+    BULK_RAW,
+    BULK_JOURNAL,
+    BULK_PEERS,
 )
 
 
@@ -167,6 +175,7 @@ TOP_README_ROWS: Mapping[str, Sequence[Goal]] = {
     "end to end vs the peers": (E2E_PEERS,),
     "peak memory": (MEMORY,),
     "one connection for a batch": (BATCH_PER_MAIL, BATCH_RAW, BATCH_PEERS),
+    "sending to many": (BULK_PARALLEL, BULK_RAW, BULK_JOURNAL, BULK_PEERS),
 }
 
 

@@ -708,6 +708,154 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "所有模板使用的示例上下文（默认取各模板旁的 NAME.json）",
     ),
     "cli.help.builtin": ("also lint the built-in templates", "同时检查内置模板"),
+    # bulk (send_many)
+    "bulk.rate": (
+        "rate must be mails per second (a positive number) or a text such as"
+        " '30/min', '5/s' or '100/h', not {value!r}",
+        "rate 必须是每秒邮件数（正数）或 '30/min'、'5/s'、'100/h' 这样的文本，而不是 {value!r}",
+    ),
+    "bulk.count": (
+        "{name} must be an integer >= {minimum}, not {value!r}",
+        "{name} 必须是大于等于 {minimum} 的整数，而不是 {value!r}",
+    ),
+    "bulk.abort_ratio": (
+        "abort_ratio must be a number from 0 up to (not including) 1, or None, not {value!r}",
+        "abort_ratio 必须是 0 到 1（不含 1）之间的数或 None，而不是 {value!r}",
+    ),
+    "bulk.backoff": (
+        "backoff must be a number of seconds >= 0, not {value!r}",
+        "backoff 必须是大于等于 0 的秒数，而不是 {value!r}",
+    ),
+    "bulk.progress": (
+        "progress must be a callable or None, not {type}",
+        "progress 必须是可调用对象或 None，而不是 {type}",
+    ),
+    "bulk.row": (
+        "each row must be a dict of send() or send_template() arguments, not {type}",
+        "每一行必须是 send() 或 send_template() 参数组成的 dict，而不是 {type}",
+    ),
+    "bulk.key": (
+        "a row's key must be a non-empty str or an int, not {value!r}",
+        "行的 key 必须是非空 str 或 int，而不是 {value!r}",
+    ),
+    "bulk.unsubscribe_type": (
+        "list_unsubscribe must be a URL or mailto: text, or a list of them, not {type}",
+        "list_unsubscribe 必须是 URL 或 mailto: 文本，或它们组成的列表，而不是 {type}",
+    ),
+    "bulk.unsubscribe_break": (
+        "list_unsubscribe may not contain CR, LF or NUL characters: {value!r}",
+        "list_unsubscribe 不能包含 CR、LF 或 NUL 字符：{value!r}",
+    ),
+    "bulk.unsubscribe_uri": (
+        "list_unsubscribe takes https:, http: or mailto: addresses without blanks,"
+        " '<', '>' or ',': {value!r}",
+        "list_unsubscribe 只接受不含空白、'<'、'>' 或 ',' 的"
+        " https:、http: 或 mailto: 地址：{value!r}",
+    ),
+    "bulk.unsubscribe_long": (
+        "list_unsubscribe is longer than a header line may be ({limit} characters)",
+        "list_unsubscribe 超过了一行邮件头的长度上限（{limit} 个字符）",
+    ),
+    "bulk.not_composed": (
+        "the mail was not composed: another delivery took it (one installed on the"
+        " mailer's class?)",
+        "邮件未能生成：它被另一个投递方式接管了（是否在邮件类上安装了投递？）",
+    ),
+    "bulk.class_delivery": (
+        "send_many delivers over its own connections: remove the delivery installed on"
+        " the mailer's class (a capture of every mailer) first",
+        "send_many 使用自己的连接投递：请先移除安装在邮件类上的投递（例如对所有实例的 capture）",
+    ),
+    "bulk.journal_open": (
+        "cannot use {path} as a journal: {error}",
+        "无法将 {path} 用作日志文件：{error}",
+    ),
+    "bulk.journal_version": (
+        "{path} is not a journal of this version of brisvane",
+        "{path} 不是本版本 brisvane 的日志文件",
+    ),
+    "bulk.journal_busy": (
+        "the journal {path} is in use (by another run, or a program reading it)",
+        "日志文件 {path} 正在被使用（另一个运行，或正在读取它的程序）",
+    ),
+    # send-many
+    "cli.help.send_many": (
+        "send a templated mail to each row of a CSV or JSON Lines file",
+        "按 CSV 或 JSON Lines 文件的每一行发送一封模板邮件",
+    ),
+    "cli.help.rows": (
+        "the rows: FILE.csv (a header line) or FILE.jsonl; a 'to' column is required,"
+        " the others become the template's context",
+        "收件行：FILE.csv（含表头）或 FILE.jsonl；必须有 'to' 列，其余列作为模板上下文",
+    ),
+    "cli.help.many_subject": (
+        "the subject, a template of the row's columns (default: the 'subject' column)",
+        "主题，可使用行中各列的模板（默认取 'subject' 列）",
+    ),
+    "cli.help.journal": (
+        "keep each mail's state in FILE, so that a run stopped or killed can be started"
+        " again without sending anything twice",
+        "在 FILE 中记录每封邮件的状态，中断或被杀死的运行可以重新开始而不会重复发送",
+    ),
+    "cli.help.connections": (
+        "connections used at once (default: 1; capped by the provider's limit)",
+        "同时使用的连接数（默认 1；不超过服务商的限制）",
+    ),
+    "cli.help.rate": (
+        "at most this many mails for all connections together: 30/min, 5/s",
+        "所有连接合计的发送速率上限：30/min、5/s",
+    ),
+    "cli.help.report": (
+        "write one line per row (state, the server's answer) to this CSV file",
+        "把每行的结果（状态、服务器应答）写入此 CSV 文件",
+    ),
+    "cli.help.dry_run": (
+        "render and check every row (addresses, missing variables) without connecting",
+        "不连接服务器，只渲染并检查每一行（地址、缺失的变量）",
+    ),
+    "cli.many.no_rows": ("no such file of rows: {path}", "收件行文件不存在：{path}"),
+    "cli.many.no_to": ("no 'to' address", "没有 'to' 地址"),
+    "cli.many.bad_address": ("not an address: {address!r}", "不是有效地址：{address!r}"),
+    "cli.many.missing": (
+        "the template uses {name!r}, which the row does not give",
+        "模板使用了 {name!r}，但该行没有提供",
+    ),
+    "cli.many.problem": ("row {row}: {finding}", "第 {row} 行：{finding}"),
+    "cli.many.dry_run": (
+        "{rows} rows checked, {problems} problem(s); nothing was sent",
+        "已检查 {rows} 行，发现 {problems} 个问题；没有发送任何邮件",
+    ),
+    "cli.many.progress": ("  {done}/{total} done", "  已完成 {done}/{total}"),
+    "cli.many.summary": (
+        "sent {sent}, refused {refused}, failed {failed}, unknown {unknown}, pending {pending}"
+        " in {seconds:.1f} s ({rate:.1f} mails/s)",
+        "已发送 {sent}，被拒 {refused}，失败 {failed}，未知 {unknown}，待发 {pending}，"
+        "用时 {seconds:.1f} 秒（每秒 {rate:.1f} 封）",
+    ),
+    "cli.many.resumed": (
+        "{count} row(s) were done by an earlier run and not sent again",
+        "{count} 行已在之前的运行中完成，未重复发送",
+    ),
+    "cli.many.interrupted": (
+        "interrupted: the mails in flight were finished, the rest is pending;"
+        " run the same command again (journal {journal}) to go on",
+        "已中断：正在发送的邮件已完成，其余为待发；再次运行相同命令（日志 {journal}）即可继续",
+    ),
+    "cli.many.stopped": (
+        "stopped at once; the journal ({journal}) is right: run the same command again to go on",
+        "已立即停止；日志（{journal}）仍然正确：再次运行相同命令即可继续",
+    ),
+    "cli.many.aborted": (
+        "stopped: too many mails were refused for good (abort ratio); the rest is pending",
+        "已停止：永久失败的邮件过多（abort ratio）；其余为待发",
+    ),
+    "cli.many.unknown": (
+        "{count} mail(s) are unknown: the data was sent but the answer never came; they may"
+        " have arrived, and are sent again only with resend_unknown",
+        "{count} 封邮件状态未知：数据已发送但没有收到应答；它们可能已送达，"
+        "只有设置 resend_unknown 时才会重发",
+    ),
+    "cli.many.report": ("report written to {path}", "报告已写入 {path}"),
     # session
     "session.reply_too_long": (
         "the server's reply was too long (more than {lines} lines or {kib} KiB);"

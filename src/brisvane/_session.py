@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import base64
 import itertools
+import logging
 import os
 import smtplib
 import socket
@@ -30,6 +31,11 @@ import weakref
 from typing import Any, Callable, Literal, Optional, Protocol, Union
 
 from brisvane import _messages
+
+# The SMTP conversation of every connection made here, at DEBUG (the secrets of
+# AUTH left out); nothing is shown until the application configures logging.
+logging.getLogger("brisvane").addHandler(logging.NullHandler())
+transcript = logging.getLogger("brisvane.smtp")
 
 # (a union of single literals: the same type, and a union at run time too)
 Mode = Union[Literal["ssl"], Literal["starttls"], Literal["plain"]]
@@ -171,9 +177,23 @@ class SMTP(smtplib.SMTP):
         self.greeting = msg
         return code, msg
 
+    # Called just before the message data (and its end) goes out: from then on
+    # the server may take the mail whatever happens to the connection.
+    before_data_end: Optional[Callable[[], None]] = None
+    # the last reply read: (code, text)
+    last_reply: tuple[int, bytes] = (0, b"")
+    # 1: the DATA command is going out; 2: it was sent, the message data comes next
+    _data_step = 0
+    # the last reply asked for an AUTH answer, which the transcript leaves out
+    _secret_next = False
+
     def data(self, msg: Any) -> tuple[int, bytes]:
         self.data_started = True
-        return super().data(msg)
+        self._data_step = 1
+        try:
+            return super().data(msg)
+        finally:
+            self._data_step = 0
 
     def _step_timeout(self) -> Optional[float]:
         timeout = self.timeout
@@ -189,8 +209,29 @@ class SMTP(smtplib.SMTP):
 
     def send(self, s: Any) -> None:
         # every command (and the message data) starts a step, ended by its reply
+        if self._data_step == 2:
+            if self.before_data_end is not None:
+                self.before_data_end()
+            transcript.debug("C: <message data, %d octets>", len(s))
+        elif transcript.isEnabledFor(logging.DEBUG):
+            transcript.debug("C: %s", self._shown(s))
+        self._secret_next = False
         self._start_step()
         super().send(s)
+        if self._data_step == 1:
+            self._data_step = 2
+
+    def _shown(self, s: Any) -> str:
+        """A command as the transcript shows it: AUTH's credentials, and each
+        answer to a challenge, replaced by ``***``."""
+        line = s.decode("ascii", "backslashreplace") if isinstance(s, bytes) else str(s)
+        line = line.rstrip("\r\n")
+        if self._secret_next:
+            return "***"
+        words = line.split(" ", 2)
+        if words[0].upper() == "AUTH" and len(words) > 2:
+            return f"{words[0]} {words[1]} ***"
+        return line
 
     def unread(self) -> bool:
         """True when the server sent more than the last reply."""
@@ -269,7 +310,12 @@ class SMTP(smtplib.SMTP):
             timeout = self._step_timeout()
             if timeout is not None and self.sock is not None:
                 self.sock.settimeout(timeout)
-        return code, b"\n".join(lines)
+        text = b"\n".join(lines)
+        self.last_reply = (code, text)
+        self._secret_next = code == 334
+        if transcript.isEnabledFor(logging.DEBUG):
+            transcript.debug("S: %d %s", code, text.decode("utf-8", "backslashreplace"))
+        return code, text
 
 
 class SMTP_SSL(SMTP, smtplib.SMTP_SSL):

@@ -43,6 +43,10 @@ class Provider:
     password: str = ""
     # the provider's own page on the password to use, if any
     link: Optional[str] = None
+    # the limits it publishes for one account, if any: connections open at
+    # once, and mails per second (``brisvane.bulk.send_many`` keeps within them)
+    max_connections: Optional[int] = None
+    max_rate: Optional[float] = None
 
     def password_note(self, lang: Optional[str] = None) -> str:
         return _messages.text(self.password, lang)
@@ -93,6 +97,10 @@ PROVIDERS: tuple[Provider, ...] = (
         ("outlook.com", "hotmail.com", "live.com"),
         "cli.provider.microsoft",
         "https://aka.ms/smtp_auth_disabled",
+        # Exchange Online's limits for SMTP submission: 3 connections at
+        # once, 30 messages a minute
+        max_connections=3,
+        max_rate=0.5,
     ),
     Provider(
         "icloud",

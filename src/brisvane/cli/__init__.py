@@ -1,6 +1,6 @@
-"""The ``brisvane`` command: check a server, explain its refusal, send,
-preview and lint templates.  ``main(argv)`` returns the exit status: 0 on
-success, 1 on a finding or a failure."""
+"""The ``brisvane`` command: check a server, explain its refusal, send (one
+mail, or one per row of a file), preview and lint templates.  ``main(argv)``
+returns the exit status: 0 on success, 1 on a finding or a failure."""
 
 from __future__ import annotations
 
@@ -114,6 +114,26 @@ def build_parser(lang: Optional[str] = None) -> argparse.ArgumentParser:
     )
     send.add_argument("--reply-to", metavar="ADDRESS", help=t("cli.help.reply_to"))
 
+    many = command("send-many", "cli.help.send_many")
+    many.add_argument("--rows", required=True, metavar="FILE", help=t("cli.help.rows"))
+    many.add_argument("--template", required=True, metavar="NAME", help=t("cli.help.template"))
+    many.add_argument("--subject", metavar="TEXT", help=t("cli.help.many_subject"))
+    many.add_argument("--template-dir", metavar="DIR", help=t("cli.help.template_dir"))
+    many.add_argument("--host", help=t("cli.help.send_host"))
+    connection(many, False)
+    many.add_argument("--from", dest="sender", metavar="ADDRESS", help=t("cli.help.from"))
+    many.add_argument(
+        "--from-name", dest="sender_name", metavar="NAME", help=t("cli.help.from_name")
+    )
+    many.add_argument("--reply-to", metavar="ADDRESS", help=t("cli.help.reply_to"))
+    many.add_argument("--journal", metavar="FILE", help=t("cli.help.journal"))
+    many.add_argument(
+        "--connections", type=int, default=1, metavar="N", help=t("cli.help.connections")
+    )
+    many.add_argument("--rate", metavar="RATE", help=t("cli.help.rate"))
+    many.add_argument("--report", metavar="FILE", help=t("cli.help.report"))
+    many.add_argument("--dry-run", action="store_true", help=t("cli.help.dry_run"))
+
     preview = command("preview", "cli.help.preview")
     preview.add_argument("name", metavar="NAME", help=t("cli.help.name"))
     preview.add_argument("--template-dir", metavar="DIR", help=t("cli.help.template_dir"))
@@ -155,6 +175,10 @@ def _run(args: Any, lang: Optional[str]) -> int:
         from brisvane.cli import send
 
         return send.run(args, out)
+    if args.command == "send-many":
+        from brisvane.cli import send_many
+
+        return send_many.run(args, out)
     from brisvane.cli import templates
 
     if args.command == "preview":
