@@ -86,13 +86,15 @@ def _bytes(text: str) -> bytes:
     return text.encode("utf-8", "backslashreplace")
 
 
-class _Timeout(TimeoutError, asyncio.TimeoutError):  # one class on 3.11+, two before
-    pass
+# A timeout is TimeoutError, which asyncio's is too from 3.11 on; before,
+# it is both.
+_TimeoutError: type[TimeoutError] = TimeoutError
+if not issubclass(asyncio.TimeoutError, TimeoutError):
 
+    class _Timeout(TimeoutError, asyncio.TimeoutError):
+        pass
 
-_TimeoutError: type[TimeoutError] = (
-    TimeoutError if issubclass(asyncio.TimeoutError, TimeoutError) else _Timeout
-)
+    _TimeoutError = _Timeout
 
 
 def _as_smtplib(exc: BaseException) -> BaseException:
@@ -145,8 +147,12 @@ class _Connection:
         self.sent = 0
 
     def discard(self) -> None:
-        """Close at once, in whatever state the session is (no QUIT)."""
+        """Close at once, in whatever state the session is: no QUIT, and no
+        TLS close_notify a stalled peer would never answer."""
+        transport = self.client.transport
         with contextlib.suppress(Exception):
+            if transport is not None:
+                transport.abort()
             self.client.close()
 
     async def quit(self) -> None:
