@@ -43,6 +43,11 @@ _NO_AUTH = "SMTP AUTH extension not supported by server."
 _OWNER = __name__
 Refused = dict[str, tuple[int, bytes]]
 
+# One mail is composed at a time in the process: composition needs the
+# interpreter, and a thread that waits for it waits behind every thread
+# composing (an event loop's waits behind all of them, not one).
+_composing = threading.Lock()
+
 
 def _aiosmtplib() -> Any:
     try:
@@ -302,12 +307,13 @@ class AsyncEasyMailer:
 
     def _compose(self, operation: str, args: tuple[Any, ...]) -> Optional[_Mail]:
         # in a worker thread: the class's own operation, its delivery the handoff
-        getattr(self.mailer, operation)(*args)
-        taken = self._handoff.take()
-        if taken is None:  # recorded by a layer above (a capture)
-            return None
-        msg, recipients, sender = taken
-        return _Mail(wire(msg), recipients, sender)
+        with _composing:
+            getattr(self.mailer, operation)(*args)
+            taken = self._handoff.take()
+            if taken is None:  # recorded by a layer above (a capture)
+                return None
+            msg, recipients, sender = taken
+            return _Mail(wire(msg), recipients, sender)
 
     async def _send(self, operation: str, args: tuple[Any, ...]) -> None:
         mail = await asyncio.to_thread(self._compose, operation, args)
