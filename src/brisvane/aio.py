@@ -156,7 +156,7 @@ class _Connection:
         TLS close_notify a stalled peer would never answer."""
         transport = self.client.transport
         with contextlib.suppress(Exception):
-            if transport is not None:
+            if isinstance(transport, asyncio.WriteTransport):
                 transport.abort()
             self.client.close()
 
