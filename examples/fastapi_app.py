@@ -81,7 +81,7 @@ async def signup(form: Signup) -> dict[str, str]:
     try:
         await mailer.send_template(
             form.email,
-            "Your verification code: {{ code }}",
+            "Your verification code",
             "verification_code",
             {"code": code, "valid_minutes": VALID_MINUTES, "purpose": "finish signing up"},
         )
