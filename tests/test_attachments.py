@@ -415,3 +415,27 @@ def test_mimebase_called_with_two_positional_parts(monkeypatch):
     EasyMailer._attach_binary(msg, {"filename": "x", "data": b"", "content_type": "a/b/c"})
     assert [(a, k) for a, k, _ in calls] == [(("a", "b/c"), {})]
     assert msg.get_payload() == [calls[0][2]]
+
+
+@pytest.mark.parametrize("size", [0, 1, 2, 3, 56, 57, 58, 114, 64 * 1024 + 5, 300_001])
+@pytest.mark.parametrize("last", [b"x", b"\n"])
+def test_base64_bodies_match_the_standard_encoder(size, last, monkeypatch):
+    # the parts' base64 is made natively (the interpreter released for large
+    # data); it must be the text email.encoders writes, to the last newline
+    import email.encoders
+    from email.mime.base import MIMEBase
+
+    data = (bytes(range(256)) * (size // 256 + 1))[: max(size - 1, 0)] + (last if size else b"")
+    mailer = EasyMailer("h", 465, "me@example.com", "pw")
+    args = ["you@example.com", "s", "t", None, None, None, None, [{"filename": "a", "data": data}]]
+    expected = MIMEBase("application", "octet-stream")
+    expected.set_payload(data)
+    email.encoders.encode_base64(expected)
+    part = mailer._build_message(*args, None).get_payload()[1]
+    assert part.get_payload() == expected.get_payload()
+    assert part["Content-Transfer-Encoding"] == "base64"
+    # a replaced encoder is called as before
+    seen = []
+    monkeypatch.setattr(email.encoders, "encode_base64", seen.append)
+    mailer._build_message(*args, None)
+    assert len(seen) == 1

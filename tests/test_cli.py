@@ -550,7 +550,7 @@ def test_readme_commands_are_valid(readme):
     from brisvane.cli import build_parser
 
     commands = list(readme_commands(readme))
-    assert len(commands) == 13
+    assert len(commands) == 14
     for argv in commands:
         build_parser("en").parse_args(argv[1:])
 

@@ -82,6 +82,15 @@ MESSAGES: dict[str, tuple[str, str]] = {
         "{required} (required) and {optional} (optional)",
         "{required}（必需）以及 {optional}（可选）",
     ),
+    # asyncio
+    "aio.connections": (
+        "connections must be a positive integer, not {value!r}",
+        "connections 必须是正整数，而不是 {value!r}",
+    ),
+    "aio.max_per_connection": (
+        "max_per_connection must be a positive integer or None, not {value!r}",
+        "max_per_connection 必须是正整数或 None，而不是 {value!r}",
+    ),
     # testing
     "testing.capture_target": (
         "capture() takes an EasyMailer or the EasyMailer class, not {got}",

@@ -12,6 +12,7 @@ from brisvane import _messages
 from brisvane.testing.mail import SentMail
 
 if TYPE_CHECKING:
+    from brisvane.aio import AsyncEasyMailer
     from brisvane.mailer import EasyMailer
 
 _envelopes: dict[str, str] = {}
@@ -102,10 +103,11 @@ class _Recorder:
 
 
 @contextmanager
-def capture(target: EasyMailer | type[EasyMailer]) -> Iterator[list[SentMail]]:
+def capture(target: EasyMailer | type[EasyMailer] | AsyncEasyMailer) -> Iterator[list[SentMail]]:
     """Record every delivery of `target` instead of sending it.
 
-    `target` is one mailer, or the class ``EasyMailer`` (or a subclass) for
+    `target` is one mailer (an ``EasyMailer`` or a ``brisvane.aio``
+    ``AsyncEasyMailer``), or the class ``EasyMailer`` (or a subclass) for
     every instance.  Yields the outbox, a list of :class:`SentMail` in send
     order.  Nothing is sent and no socket is opened.  Leaving the block
     restores `target` exactly, also when the block raises.
@@ -113,6 +115,9 @@ def capture(target: EasyMailer | type[EasyMailer]) -> Iterator[list[SentMail]]:
     from brisvane import _session
     from brisvane.mailer import EasyMailer
 
+    held = getattr(target, "mailer", None)
+    if not isinstance(target, (EasyMailer, type)) and isinstance(held, EasyMailer):
+        target = held  # an AsyncEasyMailer composes with the EasyMailer it holds
     if not (
         isinstance(target, EasyMailer)
         or (isinstance(target, type) and issubclass(target, EasyMailer))

@@ -14,6 +14,7 @@ from brisvane.testing.authority import _Authority, _require
 from brisvane.testing.mail import SentMail
 
 if TYPE_CHECKING:
+    from brisvane.aio import AsyncEasyMailer
     from brisvane.mailer import EasyMailer
 
 # "EHLO" covers the HELO a client falls back to
@@ -211,6 +212,24 @@ class SMTPTestServer:
         )
         options.update(overrides)
         return EasyMailer(**options)
+
+    def async_mailer(self, **overrides: Any) -> AsyncEasyMailer:
+        """A ``brisvane.aio.AsyncEasyMailer`` for this server; `overrides` are
+        constructor arguments (``timeout=`` among them)."""
+        from brisvane.aio import AsyncEasyMailer
+
+        if self._controller is None:
+            raise RuntimeError(_messages.text("testing.not_started", None))
+        options: dict[str, Any] = dict(
+            host=self.host,
+            port=self.port,
+            username=self.username,
+            password=self.password,
+            use_ssl=self.use_ssl,
+            use_tls=self.use_tls,
+        )
+        options.update(overrides)
+        return AsyncEasyMailer(**options)
 
     def reset(self) -> None:
         """Forget the received mails, logins and sessions, and switch every fault off."""

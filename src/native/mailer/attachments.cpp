@@ -26,6 +26,77 @@ py::object guessed_type(const Scope& scope, py::handle name) {
     return truth(guess) ? guess : py::str(octet_stream);
 }
 
+// Bytes from this size on are encoded with the interpreter released.
+constexpr Py_ssize_t release_from = 64 * 1024;
+
+// base64 of `in` as base64.encodebytes writes it for
+// email.encoders.encode_base64: lines of 76 characters, each ending in "\n".
+void encode_base64_lines(const unsigned char* in, std::size_t n, Py_UCS1* out) {
+    static constexpr unsigned char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    constexpr std::size_t line_bytes = 57;
+    for (std::size_t start = 0; start < n; start += line_bytes) {
+        const std::size_t end = std::min(start + line_bytes, n);
+        std::size_t i = start;
+        for (; i + 3 <= end; i += 3) {
+            const unsigned v = (unsigned{in[i]} << 16) | (unsigned{in[i + 1]} << 8) | in[i + 2];
+            *out++ = alphabet[(v >> 18) & 63];
+            *out++ = alphabet[(v >> 12) & 63];
+            *out++ = alphabet[(v >> 6) & 63];
+            *out++ = alphabet[v & 63];
+        }
+        if (i < end) {
+            const bool two = i + 1 < end;
+            const unsigned v = (unsigned{in[i]} << 16) | (two ? unsigned{in[i + 1]} << 8 : 0U);
+            *out++ = alphabet[(v >> 18) & 63];
+            *out++ = alphabet[(v >> 12) & 63];
+            *out++ = two ? alphabet[(v >> 6) & 63] : '=';
+            *out++ = '=';
+        }
+        *out++ = '\n';
+    }
+}
+
+py::str base64_text(py::handle data) {
+    const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.ptr()));
+    const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()));
+    if (n == 0) return py::str("");
+    const std::size_t lines = (n + 56) / 57;
+    const std::size_t size = (n + 2) / 3 * 4 + lines;
+    const py::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.ptr());
+    if (PyBytes_GET_SIZE(data.ptr()) < release_from) {
+        encode_base64_lines(in, n, out);
+    } else {
+        // The bytes object is immutable and kept alive by the caller, and the
+        // new text is seen by no one else yet.
+        const py::gil_scoped_release released;
+        encode_base64_lines(in, n, out);
+    }
+    return py::reinterpret_borrow<py::str>(text);
+}
+
+// part.set_payload(data) and encoders.encode_base64(part).  Bytes given to
+// the standard library's own part and encoder are encoded here, to the same
+// text, while other threads (an event loop) run; anything else goes through
+// the calls themselves.
+void set_base64_payload(const Scope& scope, py::handle part, py::handle data) {
+    py::object encoder = scope.global(encoders);
+    const bool standard =
+        PyBytes_CheckExact(data.ptr()) &&
+        Py_TYPE(part.ptr()) ==
+            reinterpret_cast<PyTypeObject*>(scope.pinned(email_mime_base_MIMEBase).ptr()) &&
+        encoder.is(scope.pinned(email_encoders)) &&
+        py::object(encoder.attr("encode_base64")).is(scope.pinned(email_encoders_encode_base64));
+    if (!standard) {
+        part.attr("set_payload")(data);
+        encoder.attr("encode_base64")(part);
+        return;
+    }
+    part.attr("set_payload")(base64_text(data));
+    part["Content-Transfer-Encoding"] = "base64";
+}
+
 // The part of an in-memory item named `filename`: its data in base64 under its content type
 // (given, or guessed from its file name).
 py::object binary_part(const Scope& scope, py::handle item, py::handle filename) {
@@ -34,8 +105,7 @@ py::object binary_part(const Scope& scope, py::handle item, py::handle filename)
     if (!truth(content_type)) content_type = guessed_type(scope, filename);
     auto [maintype, subtype] = content_type_header(content_type);
     py::object part = scope.global(MIMEBase)(maintype, subtype);
-    part.attr("set_payload")(data);
-    scope.global(encoders).attr("encode_base64")(part);
+    set_base64_payload(scope, part, data);
     return part;
 }
 
@@ -51,9 +121,10 @@ py::object attach_file(Args<attach_file_params>& args) {
     }
     auto [maintype, subtype] = content_type_header(guessed_type(args.scope(), py::str(path)));
     py::object part = args.global(MIMEBase)(maintype, subtype);
+    py::object data;
     with_block(args.pinned(builtin_open)(path, "rb"),
-               [&](py::handle f) { part.attr("set_payload")(f.attr("read")()); });
-    args.global(encoders).attr("encode_base64")(part);
+               [&](py::handle f) { data = f.attr("read")(); });
+    set_base64_payload(args.scope(), part, data);
     add_attachment_name(part, path.attr("name"));
     msg.attr("attach")(part);
     return py::none();
@@ -175,8 +246,7 @@ void invitation_parts(const Scope& scope, py::handle item, py::handle method, In
     py::object filename = item.attr("get")("filename");
     if (!truth(filename)) filename = py::str("invite.ics");
     py::object attached = scope.global(MIMEBase)("application", "ics");
-    attached.attr("set_payload")(text.attr("encode")("utf-8"));
-    scope.global(encoders).attr("encode_base64")(attached);
+    set_base64_payload(scope, attached, text.attr("encode")("utf-8"));
     add_attachment_name(attached, py::str("{}").format(filename));
     parts.alternative = std::move(shown);
     parts.attachment = std::move(attached);

@@ -26,6 +26,9 @@ const Name TemplateEngine{"TemplateEngine"};
 const Name builtin_open{"open"};
 const Name email_utils{"email.utils"};
 const Name email_header{"email.header"};
+const Name email_mime_base_MIMEBase{"email.mime.base.MIMEBase"};
+const Name email_encoders{"email.encoders"};
+const Name email_encoders_encode_base64{"email.encoders.encode_base64"};
 
 namespace {
 
@@ -135,6 +138,11 @@ void populate(Loader& loader) {
     // For the header shaping; both are loaded by the imports above already.
     loader.pin_module("email.utils");
     loader.pin_module("email.header");
+    // To recognise the standard library's own parts and encoder (attachments).
+    loader.pin(email_mime_base_MIMEBase.text(), loader.global("MIMEBase"));
+    loader.pin(email_encoders.text(), loader.global("encoders"));
+    loader.pin(email_encoders_encode_base64.text(),
+               loader.global("encoders").attr("encode_base64"));
     loader.bind("EasyMailer", loader.make_class("EasyMailer", class_doc, class_operations));
 }
 

@@ -33,6 +33,11 @@ extern const pyglue::Name TemplateEngine;
 extern const pyglue::Name builtin_open;
 extern const pyglue::Name email_utils;
 extern const pyglue::Name email_header;
+// The standard library's MIMEBase class, encoders module and base64 encoder,
+// as they were when the module loaded.
+extern const pyglue::Name email_mime_base_MIMEBase;
+extern const pyglue::Name email_encoders;
+extern const pyglue::Name email_encoders_encode_base64;
 
 // Annotation strings that several operations' tables share.
 inline constexpr const char* recipients_type = "Union[str, List[str]]";

@@ -264,6 +264,11 @@ void Loader::pin_module(const char* name) {
     checked(PyDict_SetItem(state.pinned, key.ptr(), module.ptr()));
 }
 
+void Loader::pin(const char* key, py::handle value) {
+    const ModuleState& state = state_of(module_.ptr());
+    checked(PyDict_SetItemString(state.pinned, key, value.ptr()));
+}
+
 py::object Loader::make_class(const char* name, const char* doc,
                               std::span<const Operation* const> operations) {
     py::dict ns;

@@ -49,6 +49,9 @@ class Loader {
     // A module imported now and kept for the module's life under its full
     // name (Scope::pinned), not bound in the namespace.
     void pin_module(const char* name);
+    // `value` kept for the module's life under `key` (Scope::pinned), not
+    // bound in the namespace: an object to recognise later as the original.
+    void pin(const char* key, py::handle value);
     void bind(const char* name, py::handle value);
     py::object global(const char* name) const;
     // type(name, (), namespace) with the operations in order.
