@@ -43,6 +43,11 @@ _NO_AUTH = "SMTP AUTH extension not supported by server."
 _OWNER = __name__
 Refused = dict[str, tuple[int, bytes]]
 
+# One mail is composed at a time in the process: composition needs the
+# interpreter, and a thread that waits for it waits behind every thread
+# composing (an event loop's waits behind all of them, not one).
+_composing = threading.Lock()
+
 
 def _aiosmtplib() -> Any:
     try:
@@ -86,13 +91,15 @@ def _bytes(text: str) -> bytes:
     return text.encode("utf-8", "backslashreplace")
 
 
-class _Timeout(TimeoutError, asyncio.TimeoutError):  # one class on 3.11+, two before
-    pass
+# A timeout is TimeoutError, which asyncio's is too from 3.11 on; before,
+# it is both.
+_TimeoutError: type[TimeoutError] = TimeoutError
+if not issubclass(asyncio.TimeoutError, TimeoutError):
 
+    class _Timeout(TimeoutError, asyncio.TimeoutError):
+        pass
 
-_TimeoutError: type[TimeoutError] = (
-    TimeoutError if issubclass(asyncio.TimeoutError, TimeoutError) else _Timeout
-)
+    _TimeoutError = _Timeout
 
 
 def _as_smtplib(exc: BaseException) -> BaseException:
@@ -145,8 +152,12 @@ class _Connection:
         self.sent = 0
 
     def discard(self) -> None:
-        """Close at once, in whatever state the session is (no QUIT)."""
+        """Close at once, in whatever state the session is: no QUIT, and no
+        TLS close_notify a stalled peer would never answer."""
+        transport = self.client.transport
         with contextlib.suppress(Exception):
+            if isinstance(transport, asyncio.WriteTransport):
+                transport.abort()
             self.client.close()
 
     async def quit(self) -> None:
@@ -296,12 +307,13 @@ class AsyncEasyMailer:
 
     def _compose(self, operation: str, args: tuple[Any, ...]) -> Optional[_Mail]:
         # in a worker thread: the class's own operation, its delivery the handoff
-        getattr(self.mailer, operation)(*args)
-        taken = self._handoff.take()
-        if taken is None:  # recorded by a layer above (a capture)
-            return None
-        msg, recipients, sender = taken
-        return _Mail(wire(msg), recipients, sender)
+        with _composing:
+            getattr(self.mailer, operation)(*args)
+            taken = self._handoff.take()
+            if taken is None:  # recorded by a layer above (a capture)
+                return None
+            msg, recipients, sender = taken
+            return _Mail(wire(msg), recipients, sender)
 
     async def _send(self, operation: str, args: tuple[Any, ...]) -> None:
         mail = await asyncio.to_thread(self._compose, operation, args)
