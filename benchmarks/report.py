@@ -79,6 +79,9 @@ def performance_section(info: dict, quick: bool, outcomes: Sequence[Outcome]) ->
         v = o.value
         if isinstance(v, Mapping):
             shown = ", ".join(f"{k} {fmt_ratio(x, True)}" for k, x in v.items())
+        elif o.goal.unit != "×":  # a figure of brisvane's own, such as milliseconds
+            shown = f"{v:.1f}{o.goal.unit}"
+            shown += f" ({v.lo:.1f}–{v.hi:.1f})" if isinstance(v, Ratio) else ""
         else:
             shown = fmt_ratio(v, True)
         rows.append([o.section, o.what, shown, o.goal.target, "met" if o.met else "**missed**"])

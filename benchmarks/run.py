@@ -20,7 +20,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 
 from report import Section, machine, performance_section
-from sections import compose, e2e, imports, log, many, memory, native
+from sections import aio, compose, e2e, imports, log, many, memory, native
 
 HERE = Path(__file__).resolve().parent
 
@@ -31,6 +31,7 @@ SECTIONS: dict[str, Callable[[bool], Section]] = {
     "e2e": e2e.run_e2e,
     "batch": e2e.run_batch,
     "bulk": many.run,
+    "aio": aio.run,
     "memory": memory.run,
     "imports": imports.run,
 }
