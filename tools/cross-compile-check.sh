@@ -52,8 +52,9 @@ for target in "${targets[@]}"; do
     esac
     failed=0
     for source in "${sources[@]}"; do
+        # (Zig's driver still writes an empty output file: into the scratch folder)
         if ! "$python" -m ziglang c++ -target "$target" "${flags[@]}" -isystem "$include" \
-            "$source"; then
+            -o "$out/$target-$(basename "$source" .cpp)" "$source"; then
             echo "cross-compile-check: $source does not compile for $target" >&2
             failed=1
         fi

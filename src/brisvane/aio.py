@@ -94,12 +94,8 @@ def _bytes(text: str) -> bytes:
 # A timeout is TimeoutError, which asyncio's is too from 3.11 on; before,
 # it is both.
 _TimeoutError: type[TimeoutError] = TimeoutError
-if not issubclass(asyncio.TimeoutError, TimeoutError):
-
-    class _Timeout(TimeoutError, asyncio.TimeoutError):
-        pass
-
-    _TimeoutError = _Timeout
+if not issubclass(asyncio.TimeoutError, TimeoutError):  # made so, as the checkers see one class
+    _TimeoutError = type("TimeoutError", (TimeoutError, asyncio.TimeoutError), {})
 
 
 def _as_smtplib(exc: BaseException) -> BaseException:
@@ -437,6 +433,10 @@ class AsyncEasyMailer:
             raise _as_smtplib(exc) from None
         connection.sent += 1
         return refused
+
+
+def _positive(value: object) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 1
 
 
 def _angle(address: str) -> bytes:
