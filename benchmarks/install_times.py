@@ -35,7 +35,7 @@ def _child(reps: int) -> None:
     """In the venv under test: one round of each figure, printed as JSON."""
     from brisvane.mailer import EasyMailer
 
-    def noop(*args: object) -> None:
+    def noop(*args: object, **kwargs: object) -> None:
         return None
 
     args = dict(
