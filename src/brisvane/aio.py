@@ -268,14 +268,10 @@ class AsyncEasyMailer:
         connection is renewed after `max_per_connection` mails, mails start
         at least `min_interval` seconds apart, and every connection says QUIT
         when the block ends."""
-        for name, value in (
-            ("connections", connections),
-            ("max_per_connection", max_per_connection),
-        ):
-            if value is None and name == "max_per_connection":
-                continue
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(_messages.text(f"aio.{name}", value=value))
+        if not _positive(connections):
+            raise ValueError(_messages.text("aio.connections", value=connections))
+        if max_per_connection is not None and not _positive(max_per_connection):
+            raise ValueError(_messages.text("aio.max_per_connection", value=max_per_connection))
         if (
             isinstance(min_interval, bool)
             or not isinstance(min_interval, (int, float))
