@@ -51,6 +51,15 @@ def _line_slices(text: str) -> Iterator[str]:
         start = stop
 
 
+def _holds_dash(text: str, step: int = 1 << 20) -> bool:
+    """Whether `text` holds a "-", searched a megabyte at a time."""
+    for start in range(0, len(text), step):
+        if text.find("-", start, start + step) >= 0:
+            return True
+        _pause()
+    return False
+
+
 class _Sink:
     """Where the generator writes: text gathered, each placeholder replaced
     by its payload, and turned into wire bytes a slice at a time.  Only
@@ -130,7 +139,7 @@ class _Generator(Generator):
             isinstance(payload, str)
             and len(payload) > SLICE
             and payload.isascii()  # so no surrogates, and nothing to re-encode
-            and "-" not in payload  # so no line the boundary could meet
+            and not _holds_dash(payload)  # so no line the boundary could meet
             and not self._mangle_from_  # type: ignore[attr-defined]
         ):
             token = secrets.token_hex(16)
@@ -143,9 +152,25 @@ class _Generator(Generator):
     _writeBody = _handle_text
 
 
+def _small(msg: Message, limit: int) -> bool:
+    size = 0
+    for part in msg.walk():
+        payload = part._payload  # type: ignore[attr-defined]
+        if isinstance(payload, str):
+            size += len(payload)
+            if size >= limit:
+                return False
+    return True
+
+
 def wire(msg: Message) -> list[bytes]:
     """The DATA bytes of `msg` as smtplib sends ``msg.as_string()``, in
     chunks, the terminating ".\\r\\n" included."""
+    if _small(msg, 4 * SLICE):
+        # no step can take long: smtplib's own, at once
+        data = _EOLS.sub("\r\n", msg.as_string()).encode("ascii")
+        data = _PERIODS.sub(b"..", data)
+        return [data, b"." + _CRLF] if data.endswith(_CRLF) else [data, _CRLF + b"." + _CRLF]
     payloads: dict[str, str] = {}
     sink = _Sink(payloads)
     generator = _Generator(sink, mangle_from_=False, maxheaderlen=0, policy=msg.policy)

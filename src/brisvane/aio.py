@@ -298,18 +298,25 @@ class AsyncEasyMailer:
     # --- composing, off the loop ----------------------------------------------------
 
     def _compose(self, operation: str, args: tuple[Any, ...]) -> Optional[_Mail]:
-        # in a worker thread: the class's own operation, its delivery the handoff
+        # the class's own operation, its delivery the handoff
+        getattr(self.mailer, operation)(*args)
+        taken = self._handoff.take()
+        if taken is None:  # recorded by a layer above (a capture)
+            return None
+        msg, recipients, sender = taken
+        return _Mail(wire(msg), recipients, sender)
+
+    def _compose_in_turn(self, operation: str, args: tuple[Any, ...]) -> Optional[_Mail]:
+        # in a worker thread
         with _composing:
-            getattr(self.mailer, operation)(*args)
-            taken = self._handoff.take()
-            if taken is None:  # recorded by a layer above (a capture)
-                return None
-            msg, recipients, sender = taken
-            return _Mail(wire(msg), recipients, sender)
+            return self._compose(operation, args)
 
     async def _send(self, operation: str, args: tuple[Any, ...]) -> None:
-        mail = await asyncio.to_thread(self._compose, operation, args)
-        _checkpoint()
+        if _light(operation, args):
+            mail = self._compose(operation, args)  # well under a millisecond: here
+        else:
+            mail = await asyncio.to_thread(self._compose_in_turn, operation, args)
+            _checkpoint()
         if mail is None:
             return
         if self._pool is not None:
@@ -429,6 +436,33 @@ class AsyncEasyMailer:
             raise _as_smtplib(exc) from None
         connection.sent += 1
         return refused
+
+
+# A mail whose text and in-memory attachments come to less than this, with no
+# file to read, is composed on the event loop: that takes a few hundred
+# microseconds, less than handing it to a worker thread and back.
+_LIGHT = 64 * 1024
+
+
+def _light(operation: str, args: tuple[Any, ...]) -> bool:
+    attachments = args[-2]
+    size = 0
+    if attachments is not None:
+        if not isinstance(attachments, list):
+            return False
+        for item in attachments:
+            data = item.get("data") if isinstance(item, dict) else None
+            if not isinstance(data, (bytes, str)):
+                return False  # a file to read, or something to look at closely
+            size += len(data)
+    if operation == "send":
+        size += sum(len(text) for text in args[2:4] if isinstance(text, str))
+    else:
+        # a template's own size is not known before it renders: only a small context
+        context = args[3]
+        if context is not None and (not isinstance(context, dict) or len(context) > 50):
+            return False
+    return size < _LIGHT
 
 
 def _positive(value: object) -> bool:
