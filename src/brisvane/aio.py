@@ -268,16 +268,13 @@ class AsyncEasyMailer:
         connection is renewed after `max_per_connection` mails, mails start
         at least `min_interval` seconds apart, and every connection says QUIT
         when the block ends."""
+        from brisvane.delivery import _check_min_interval
+
         if not _positive(connections):
             raise ValueError(_messages.text("aio.connections", value=connections))
         if max_per_connection is not None and not _positive(max_per_connection):
             raise ValueError(_messages.text("aio.max_per_connection", value=max_per_connection))
-        if (
-            isinstance(min_interval, bool)
-            or not isinstance(min_interval, (int, float))
-            or not min_interval >= 0
-        ):
-            raise ValueError(_messages.text("delivery.min_interval", value=min_interval))
+        _check_min_interval(min_interval)
         return self._connection(connections, max_per_connection, float(min_interval))
 
     @contextlib.asynccontextmanager

@@ -109,6 +109,15 @@ def _check_timeout(timeout: Optional[float]) -> None:
         raise ValueError(_messages.text("delivery.timeout", value=timeout))
 
 
+def _check_min_interval(min_interval: float) -> None:
+    if (
+        isinstance(min_interval, bool)
+        or not isinstance(min_interval, (int, float))
+        or not min_interval >= 0
+    ):
+        raise ValueError(_messages.text("delivery.min_interval", value=min_interval))
+
+
 def _prepare(msg: Any, sender: str, options: _Options) -> None:
     if options.message_id and "Message-ID" not in msg:
         # the envelope sender's domain, else the From address's; with
@@ -402,12 +411,7 @@ def connection(
         or max_per_connection < 1
     ):
         raise ValueError(_messages.text("delivery.max_per_connection", value=max_per_connection))
-    if (
-        isinstance(min_interval, bool)
-        or not isinstance(min_interval, (int, float))
-        or not min_interval >= 0
-    ):
-        raise ValueError(_messages.text("delivery.min_interval", value=min_interval))
+    _check_min_interval(min_interval)
     with _session.changing:
         current = _session.installed(mailer)
         outer = current is not None and current.owner == _CONNECTION

@@ -200,24 +200,17 @@ class SMTPTestServer:
         """An ``EasyMailer`` for this server; `overrides` are constructor arguments."""
         from brisvane.mailer import EasyMailer
 
-        if self._controller is None:
-            raise RuntimeError(_messages.text("testing.not_started", None))
-        options: dict[str, Any] = dict(
-            host=self.host,
-            port=self.port,
-            username=self.username,
-            password=self.password,
-            use_ssl=self.use_ssl,
-            use_tls=self.use_tls,
-        )
-        options.update(overrides)
-        return EasyMailer(**options)
+        return EasyMailer(**self._account(overrides))
 
     def async_mailer(self, **overrides: Any) -> AsyncEasyMailer:
         """A ``brisvane.aio.AsyncEasyMailer`` for this server; `overrides` are
         constructor arguments (``timeout=`` among them)."""
         from brisvane.aio import AsyncEasyMailer
 
+        return AsyncEasyMailer(**self._account(overrides))
+
+    def _account(self, overrides: dict[str, Any]) -> dict[str, Any]:
+        """The constructor arguments of a mailer for this server."""
         if self._controller is None:
             raise RuntimeError(_messages.text("testing.not_started", None))
         options: dict[str, Any] = dict(
@@ -229,7 +222,7 @@ class SMTPTestServer:
             use_tls=self.use_tls,
         )
         options.update(overrides)
-        return AsyncEasyMailer(**options)
+        return options
 
     def reset(self) -> None:
         """Forget the received mails, logins and sessions, and switch every fault off."""
