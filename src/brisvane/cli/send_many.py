@@ -159,7 +159,8 @@ class _Bar:
     """A live bar with the rate and the time left (rich, on a terminal only)."""
 
     def __init__(self, out: _ui.Output, total: int) -> None:
-        from rich.progress import (
+        # (the cli extra: a checker without it installed is not to fail here)
+        from rich.progress import (  # type: ignore[import-not-found, unused-ignore]
             BarColumn,
             MofNCompleteColumn,
             Progress,

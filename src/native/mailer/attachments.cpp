@@ -27,7 +27,7 @@ py::object guessed_type(const Scope& scope, py::handle name) {
 }
 
 // Bytes from this size on are encoded with the interpreter released.
-constexpr Py_ssize_t release_from = 64 * 1024;
+constexpr Py_ssize_t release_from = Py_ssize_t{64} * 1024;
 
 // base64 of `in` as base64.encodebytes writes it for
 // email.encoders.encode_base64: lines of 76 characters, each ending in "\n".
@@ -60,11 +60,11 @@ void encode_base64_lines(const unsigned char* in, std::size_t n, Py_UCS1* out) {
 py::str base64_text(py::handle data) {
     const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.ptr()));
     const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()));
-    if (n == 0) return py::str("");
+    if (n == 0) return {""};
     const std::size_t lines = (n + 56) / 57;
     const std::size_t size = (n + 2) / 3 * 4 + lines;
     const py::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.ptr());
+    auto* out = PyUnicode_1BYTE_DATA(text.ptr());
     if (PyBytes_GET_SIZE(data.ptr()) < release_from) {
         encode_base64_lines(in, n, out);
     } else {
