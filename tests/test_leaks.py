@@ -15,6 +15,8 @@ from email.mime.multipart import MIMEMultipart
 import jinja2
 import pytest
 
+pytestmark = pytest.mark.slow
+
 import brisvane.mailer as mailer_module
 from brisvane import EasyMailer, TemplateEngine
 

@@ -12,7 +12,8 @@
 # then (with ARM64_SUITE=1) the test suite.
 #
 # Environment: PYTHONS="3.11 3.13" narrows the x86_64 runs (PYTHONS= skips
-# them); WHEELHOUSE=dir; ARM64_ROOT=dir keeps the arm64 root between runs.
+# them); SUITE_MARKS="not slow" selects tests by marker; WHEELHOUSE=dir;
+# ARM64_ROOT=dir keeps the arm64 root between runs.
 set -euo pipefail
 # Read whole before it runs, so that editing the file cannot change a run.
 {
@@ -88,7 +89,7 @@ where = brisvane.mailer.__file__
 assert "site-packages" in where, where
 print(f"brisvane {brisvane.__version__} from {where}")
 EOF2
-        python -m pytest -q -p no:cacheprovider -ra tests
+        python -m pytest -q -p no:cacheprovider -ra -m "${SUITE_MARKS:-}" tests
     ) >"$work/suite-$series.log" 2>&1
     status=$?
     set -e
