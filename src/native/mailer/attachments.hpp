@@ -12,15 +12,16 @@ namespace py = pybind11;
 extern const pyglue::Operation attach_file_operation;
 extern const pyglue::Operation attach_binary_operation;
 
+// A calendar invitation's two parts.
+struct Invitation {
+    py::object alternative;  // "text/calendar; method=M; charset="utf-8""
+    py::object attachment;   // the same bytes, application/ics
+};
 // The attachment items of one mail by what they become, each list in the
 // caller's order: items with a "cid" are parts of the HTML body, a
 // text/calendar item with a method is the invitation (it is also attached,
 // so it stays in `attached`), every other item is attached by the class's
 // own steps.  Every new key is checked here, before anything is built.
-struct Invitation {
-    py::object alternative;  // "text/calendar; method=M; charset="utf-8""
-    py::object attachment;   // the same bytes, application/ics
-};
 struct Items {
     py::list attached;
     py::list shown;              // the inline items
