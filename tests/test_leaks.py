@@ -15,10 +15,10 @@ from email.mime.multipart import MIMEMultipart
 import jinja2
 import pytest
 
-pytestmark = pytest.mark.slow
-
 import brisvane.mailer as mailer_module
 from brisvane import EasyMailer, TemplateEngine
+
+pytestmark = pytest.mark.slow
 
 CALLS = 2000
 # The interpreter's free lists (2000 tuples of each size, and others) fill up
