@@ -157,10 +157,11 @@ class _Connection:
             self.client.close()
 
     async def quit(self) -> None:
-        try:
+        """QUIT, then close the socket at once: a TLS close that waits for
+        the peer could outlive the event loop and leave it open."""
+        with contextlib.suppress(Exception):
             await self.client.quit()
-        except Exception:
-            self.discard()
+        self.discard()
 
 
 class AsyncEasyMailer:
